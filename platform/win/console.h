@@ -1,0 +1,14 @@
+// All console output. Formats are read as the Windows run-time reads them: in a wide format
+// "%s" and "%ls" take a wide string and "%hs" a narrow one; in a narrow format "%s" is narrow
+// and "%ls" wide; the "I" size prefix ("%8Iu", "0x%016Ix") is pointer-sized. Each call is
+// formatted whole, converted to UTF-8 and written with one write, so that one call's output
+// is never split by another thread's; nothing is held back in a buffer.
+#pragma once
+
+namespace win {
+
+int con_wprintf(const wchar_t* format, ...);  // standard output
+int con_ewprintf(const wchar_t* format, ...); // standard error
+int con_printf(const char* format, ...);      // narrow, standard output
+
+} // namespace win
