@@ -1,0 +1,148 @@
+// Frame encoder and the UTF-8 check of each receiver's outgoing stream: one payload in, one
+// contiguous frame out, built inside the receiver's send half; no sockets, no allocation.
+#include "ws/ws.h"
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t longest_header = 10; // RFC 6455: 2 + 8 length bytes, never a mask
+constexpr uint64_t in_place_first = 10; // a payload this far into dst ...
+constexpr uint64_t in_place_last = 16;  // ... up to this far stays where it is
+constexpr uint8_t fin_bit = 0x80;
+constexpr uint8_t length_code_16 = 126;
+constexpr uint8_t length_code_64 = 127;
+constexpr uint8_t two_key_start = 0x00;
+constexpr uint8_t two_key_end = 0xFF;
+constexpr int32_t op_text = 1;
+constexpr int32_t op_binary = 2;
+
+// Writes the RFC 6455 header right before the payload at p; returns the header's first byte.
+uint8_t* put_header(uint8_t* p, uint64_t n, int32_t op, uint64_t* header_length) {
+    uint64_t h = n <= 125 ? 2 : n <= 65535 ? 4 : 10;
+    uint8_t* start = p - h;
+    start[0] = uint8_t(fin_bit | op);
+    if (h == 2) {
+        start[1] = uint8_t(n);
+    } else {
+        start[1] = h == 4 ? length_code_16 : length_code_64;
+        for (uint64_t i = 0; i < h - 2; ++i) start[h - 1 - i] = uint8_t(n >> (8 * i));
+    }
+    *header_length = h;
+    return start;
+}
+
+} // namespace
+
+void G_WS::reset_text_state() {
+    out_opcode = op_text;
+    out_pending = 3;
+    out_at_start = 1;
+    out_low = 0x80;
+    out_high = 0xBF;
+}
+
+uint8_t* G_WS::encrypt(uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint64_t* size) {
+    if (!dst || !src || !size || *size == 0 || version == 0) return nullptr;
+    uint64_t n = *size;
+    bool rfc = version >= 13;
+    // Addresses are compared as integers: src may lie anywhere, inside dst or not.
+    uintptr_t d = reinterpret_cast<uintptr_t>(dst), s = reinterpret_cast<uintptr_t>(src);
+    uint64_t offset = rfc ? longest_header : 1;
+    if (s >= d && s - d >= in_place_first && s - d <= in_place_last) offset = s - d;
+    uint64_t trailer = rfc ? 0 : 1;
+    if (offset > dst_size || n > dst_size - offset || trailer > dst_size - offset - n)
+        return nullptr;
+    uint8_t* place = dst + offset;
+    if (place != src) std::memmove(place, src, n);
+
+    if (!rfc) {
+        place[-1] = two_key_start;
+        place[n] = two_key_end;
+        *size = n + 2;
+        return place - 1;
+    }
+    uint64_t h;
+    uint8_t* start = put_header(place, n, opcode(place, n), &h);
+    *size = n + h;
+    return start;
+}
+
+namespace {
+
+// One byte of the outgoing stream through the UTF-8 check. False when the byte is ill-formed;
+// `result` becomes binary when the byte lies in a start of stream that begins mid-character.
+bool text_step(G_WS& ws, uint8_t b, int32_t& result) {
+    if (ws.out_at_start) {
+        // The stream may begin inside a character: up to three leading continuation bytes
+        // and any 0xF8-0xFF byte make this payload binary without switching the stream.
+        if (b >= 0x80 && b <= 0xBF) {
+            result = op_binary;
+            if (--ws.out_pending == 0) ws.out_at_start = 0;
+            return true;
+        }
+        if (b >= 0xF8) {
+            result = op_binary;
+            ws.out_pending = 0;
+            ws.out_at_start = 0;
+            return true;
+        }
+    }
+    bool open = ws.out_at_start == 0 && ws.out_pending != 0;
+    if (b <= 0x7F) {
+        if (open) return false;
+        ws.out_pending = 0;
+        ws.out_at_start = 0;
+        return true;
+    }
+    if (b <= 0xBF) {
+        if (!open || b < ws.out_low || b > ws.out_high) return false;
+        --ws.out_pending;
+        ws.out_low = 0x80;
+        ws.out_high = 0xBF;
+        return true;
+    }
+    if (b <= 0xC1 || b >= 0xF5) return false; // never valid (0xF8-0xFF at the start: above)
+    if (open) return false;                   // a lead byte inside a character
+    uint8_t low = 0x80, high = 0xBF;
+    int32_t need;
+    if (b <= 0xDF) {
+        need = 1;
+    } else if (b <= 0xEF) {
+        need = 2;
+        if (b == 0xE0) low = 0xA0;  // no overlong form
+        if (b == 0xED) high = 0x9F; // no surrogate
+    } else {
+        need = 3;
+        if (b == 0xF0) low = 0x90;  // no overlong form
+        if (b == 0xF4) high = 0x8F; // nothing above U+10FFFF
+    }
+    ws.out_pending = need;
+    ws.out_at_start = 0;
+    ws.out_low = low;
+    ws.out_high = high;
+    return true;
+}
+
+} // namespace
+
+int32_t G_WS::opcode(const uint8_t* data, uint64_t length) {
+    if (out_opcode != op_text) return out_opcode; // binary for good
+    if ((length == 1 && data[0] == 0xFF) || (length == 2 && data[0] == 0x00 && data[1] == 0xFF)) {
+        // Not examined byte by byte: always a binary frame, and a switch only when it cuts
+        // into an open character.
+        if (out_at_start == 0 && out_pending != 0) out_opcode = op_binary;
+        out_pending = 0;
+        out_at_start = 0;
+        out_low = 0x80;
+        out_high = 0xBF;
+        return op_binary;
+    }
+    int32_t result = op_text;
+    for (uint64_t i = 0; i < length; ++i) {
+        if (!text_step(*this, data[i], result)) {
+            out_opcode = op_binary; // every later payload to this receiver is binary
+            return op_binary;
+        }
+    }
+    return result; // a character open at the end carries over to the next payload
+}
