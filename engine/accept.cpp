@@ -1,0 +1,121 @@
+// The accept loop: the whole life of every connection of one slot, from accept through TLS
+// detection and the WebSocket upgrade to relaying and close, with its console lines; and the
+// end of the relay, which a failed accept starts.
+#include "engine/engine.h"
+
+namespace {
+
+inline constexpr int keep_alive_idle_seconds = 75;
+inline constexpr DWORD classify_timeout_ms = 500; // bounds detection, handshake and upgrade
+
+void set_int_option(SOCKET s, int level, int option, int value) {
+    setsockopt(s, level, option, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void report_accept_failure(G_TASK* t, int e, const sockaddr_in* addr, int addr_size) {
+    con_wprintf(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, "
+                L"&addr_listen_size:%u)\n",
+                t->slot_number, int(so_listen.load()),
+                (unsigned long long)reinterpret_cast<uintptr_t>(addr), unsigned(addr_size));
+    print_error(uint32_t(e), nullptr);
+}
+
+void print_arrival(G_TASK* t, const sockaddr_in* addr, int32_t n, SOCKET s) {
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&addr->sin_addr.s_addr);
+    con_wprintf(L"\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  so %i  ",
+                unsigned(ip[0]), unsigned(ip[1]), unsigned(ip[2]), unsigned(ip[3]),
+                unsigned(ntohs(addr->sin_port)), t->slot_number, unsigned(n),
+                unsigned(connection_count), int(s));
+    line_open.store(1, std::memory_order_relaxed);
+}
+
+// The type word ends the arrival line only when nothing arrived or ended meanwhile.
+void print_type_word(G_TASK* t, int32_t n) {
+    if (active.load() != n) return;
+    bool tls = t->ws.tls.ssl.load() != nullptr;
+    bool ws = t->ws.is_ws != 0;
+    const wchar_t* word = tls ? (ws ? L"WSS" : L"TLS") : (ws ? L"WS" : L"RAW");
+    line_open.store(0, std::memory_order_relaxed);
+    con_wprintf(L"%s\n", word);
+}
+
+// Settles the end of a connection with the slot's writer. The transport is closed and the
+// slot no longer ready, so no new payload is handed over; taking the send token waits until
+// the writer has finished the payload it may hold (its send fails on the closed socket and
+// its close finds nothing left to close). Under the token the connection's send state is
+// cleared and the generation moves on, so that a sender who chose the slot for this
+// connection and is still waiting for the token refuses its payload. Only then may the next
+// connection's socket be stored in the transport.
+void retire_connection(G_TASK* t) {
+    bool token = t->ev_free.wait() == 0;
+    t->ws.is_ws = 0;
+    t->send_result = 0;
+    t->send_error = 0;
+    t->size_send = 0;
+    t->generation.fetch_add(1, std::memory_order_acq_rel);
+    if (token) t->ev_free.set();
+}
+
+void serve_connection(G_TASK* t, SOCKET s, const sockaddr_in* addr) {
+    int32_t n = active.fetch_add(1) + 1;
+    t->working.store(1, std::memory_order_release);
+    if (t->not_quiet) print_arrival(t, addr, n, s);
+    set_int_option(s, SOL_SOCKET, SO_KEEPALIVE, 1);
+    set_int_option(s, IPPROTO_TCP, TCP_KEEPALIVE, keep_alive_idle_seconds);
+    set_int_option(s, SOL_SOCKET, SO_RCVTIMEO, int(classify_timeout_ms));
+    if (t->ws.tls.accept(s) != -1) {
+        t->ws.handshake(reinterpret_cast<char*>(t->pRAM));
+        if (t->not_quiet) print_type_word(t, n);
+        set_int_option(s, SOL_SOCKET, SO_RCVTIMEO, 0);
+        t->ready.store(1, std::memory_order_release);
+        t->ev_start_w.set();
+        work_r(t);
+    }
+    t->ws.tls.close();
+    t->ready.store(0, std::memory_order_release);
+    t->working.store(0, std::memory_order_release);
+    retire_connection(t);
+    int32_t m = active.fetch_sub(1) - 1;
+    if (!t->not_quiet) return;
+    if (line_open.load(std::memory_order_relaxed)) {
+        line_open.store(0, std::memory_order_relaxed);
+        con_wprintf(L"\n\n");
+    }
+    con_wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", t->slot_number, unsigned(m),
+                unsigned(connection_count), int(s));
+}
+
+} // namespace
+
+int32_t accept_loop(G_TASK* t) {
+    if (stop.load(std::memory_order_relaxed)) return 0;
+    sockaddr_in addr_listen{};
+    int addr_listen_size = 0;
+    for (;;) {
+        addr_listen_size = int(sizeof addr_listen);
+        SOCKET s =
+            accept(so_listen.load(), reinterpret_cast<sockaddr*>(&addr_listen), &addr_listen_size);
+        if (s == INVALID_SOCKET) {
+            int e = WSAGetLastError();
+            if (e == WSAECONNRESET) {
+                if (stop.load(std::memory_order_relaxed)) return 0;
+                continue;
+            }
+            if (e == WSAEINTR) {
+                // Closing the listening socket makes every other reader's accept fail.
+                SOCKET l = so_listen.exchange(INVALID_SOCKET);
+                if (l != INVALID_SOCKET) {
+                    shutdown(l, SD_BOTH);
+                    closesocket(l);
+                }
+            }
+            if (stop.load(std::memory_order_relaxed)) return -1;
+            stop.store(1, std::memory_order_relaxed);
+            if (so_listen.load() == INVALID_SOCKET) return -1;
+            report_accept_failure(t, e, &addr_listen, addr_listen_size);
+            return -1;
+        }
+        serve_connection(t, s, &addr_listen);
+        if (stop.load(std::memory_order_relaxed)) return 0;
+    }
+}

@@ -1,0 +1,158 @@
+// The relay's data path: the reader receives into its slot's buffer and cuts payloads (a raw
+// receive whole, WebSocket data frame by frame, decoded in place), every payload is copied into
+// the send area of every other ready slot, and each slot's writer sends what it was handed.
+// Nothing here allocates: every buffer is a fixed region of the arena.
+#include "engine/engine.h"
+#include <cstring>
+
+namespace {
+
+inline constexpr uint32_t quiet_send_errors[] = {WSAECONNABORTED, WSAECONNRESET};
+
+void fan_out(G_TASK* self, const uint8_t* data, uint64_t size) {
+    for (uint32_t i = 0; i < connection_count; ++i) {
+        G_TASK* target = &tasks[i];
+        if (target == self) continue;
+        // The generation is read before ready: a slot seen ready is then never mistaken for
+        // the connection that follows it.
+        uint32_t generation = target->generation.load(std::memory_order_acquire);
+        if (target->ready.load(std::memory_order_acquire)) {
+            send_packet(target, generation, data, size);
+        }
+    }
+}
+
+bool quiet_send_error(uint32_t e) {
+    for (uint32_t q : quiet_send_errors) {
+        if (e == q) return true;
+    }
+    return false;
+}
+
+uint32_t end_of_conversation(G_TASK* t, int64_t n) {
+    G_TLS& tls = t->ws.tls;
+    uint32_t e = uint32_t(WSAGetLastError());
+    if (e == 0) e = uint32_t(tls.wsa_error);
+    if (n == 0) return 0;
+    if (!t->run.load(std::memory_order_acquire)) return 0;
+    if (e == WSAECONNABORTED || e == WSAECONNRESET) return 0;
+    if (e != 0) {
+        con_wprintf(L"\n!! recv(%u)  so %i %i\n", t->slot_number, int(tls.so.load()),
+                    int(tls.so_last));
+        print_error(e, L"");
+        return e;
+    }
+    if (tls.ssl_error != 0) {
+        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, tls.ssl_error,
+                    int(tls.so.load()), int(tls.so_last));
+    }
+    return 0;
+}
+
+enum class decoded { receive_again, carry, end };
+
+// Decodes every whole frame of the held bytes and fans out each payload. On `carry` the
+// incomplete frame has been moved to the start of the buffer and *carried is its length.
+decoded decode_frames(G_TASK* t, uint64_t held, uint64_t* carried) {
+    G_WS& ws = t->ws;
+    uint8_t* frame = t->pRAM;
+    for (;;) {
+        if (ws.version == 0) return decoded::end;
+        uint8_t* payload = nullptr;
+        int64_t m = ws.decrypt(frame, held, &payload);
+        if (ws.incomplete) {
+            if (frame != t->pRAM) std::memmove(t->pRAM, frame, held);
+            *carried = held;
+            return decoded::carry;
+        }
+        if (m <= 0 && !ws.empty_frame) return decoded::end;
+        if (uint64_t(m) + 2 > held) {
+            con_wprintf(L"ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
+                        (unsigned long long)m, (unsigned long long)held);
+            ws.tls.abort.store(1);
+            return decoded::end;
+        }
+        if (m > 0) fan_out(t, payload, uint64_t(m));
+        if (!ws.has_more) return decoded::receive_again;
+        uint8_t* next = payload + m + (m > 0 && ws.version < 13 ? 1 : 0);
+        held -= uint64_t(next - frame);
+        frame = next;
+    }
+}
+
+} // namespace
+
+uint32_t work_r(G_TASK* t) {
+    G_TLS& tls = t->ws.tls;
+    const uint64_t room = packet_length - 1; // one byte stays free for the decoder's terminator
+    uint64_t carried = 0;
+    int64_t n = 0;
+    for (;;) {
+        if (carried >= room) return 0; // an incomplete frame fills the whole area
+        n = tls.recv(t->pRAM + carried, room - carried);
+        if (n <= 0) break;
+        uint64_t held = uint64_t(n) + carried;
+        carried = 0;
+        if (!t->ws.is_ws) {
+            fan_out(t, t->pRAM, held);
+            continue;
+        }
+        if (decode_frames(t, held, &carried) == decoded::end) return 0;
+    }
+    return end_of_conversation(t, n);
+}
+
+bool send_packet(G_TASK* target, uint32_t generation, const uint8_t* data, uint64_t size) {
+    // A wait that fails does not hold the token (the slot's reader has closed the event at
+    // its end and every waiter is released at once): refuse without touching the slot.
+    if (target->ev_free.wait() != 0) return false;
+    if (target->generation.load(std::memory_order_acquire) != generation) {
+        target->ev_free.set(); // the connection this payload was meant for has ended
+        return false;
+    }
+    if (target->send_result == -1) {
+        uint32_t e = target->send_error;
+        target->ev_free.set();
+        if (!quiet_send_error(e)) {
+            print_error(
+                e, L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
+        }
+        return false;
+    }
+    if (size == 0 || !target->ready.load(std::memory_order_acquire) ||
+        target->ws.tls.so.load() == INVALID_SOCKET) {
+        target->ev_free.set();
+        return false;
+    }
+    uint8_t* start = target->current_half;
+    uint64_t length = size;
+    if (target->ws.is_ws) {
+        start = target->ws.encrypt(target->current_half, target->half, data, &length);
+        if (start == nullptr) {
+            target->ev_free.set(); // too long for this receiver, or its conversation is closed
+            return false;
+        }
+    } else {
+        std::memcpy(start, data, size);
+    }
+    target->p_send = start;
+    target->size_send = length;
+    target->current_half = target->toggle ? target->send_base : target->send_base + target->half;
+    target->toggle ^= 1;
+    target->ev_send.set();
+    return true;
+}
+
+int32_t work_w(G_TASK* t) {
+    while (t->ev_send.valid.load()) {
+        if (t->ev_send.wait() != 0 || !t->ev_send.valid.load()) break;
+        int64_t r = t->ws.tls.send(t->p_send, t->size_send);
+        t->send_result = r > 0 ? r : -1; // nothing sent counts as a failed send
+        if (r <= 0) {
+            t->send_error = uint32_t(WSAGetLastError());
+            t->ws.tls.close(); // ends the reader's conversation; never a later connection's
+        }
+        t->ev_free.set();
+    }
+    return -1;
+}
