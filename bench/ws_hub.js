@@ -1,0 +1,25 @@
+// Broadcast hub on the npm "ws" package, written the way its documentation shows: every
+// message goes to every other open client, with the frame type it arrived with.
+// Usage: node ws_hub.js PORT   (listens on 127.0.0.1 only)
+'use strict';
+let WebSocket;
+try {
+  WebSocket = require('ws');
+} catch (e) {
+  try {
+    WebSocket = require(require('path').join(__dirname, 'node', 'node_modules', 'ws'));
+  } catch (e2) {
+    WebSocket = require('/usr/share/nodejs/ws'); // Debian's node-ws
+  }
+}
+const port = Number(process.argv[2]);
+const wss = new WebSocket.Server({ host: '127.0.0.1', port, perMessageDeflate: false, maxPayload: 1 << 20 });
+wss.on('connection', (ws) => {
+  ws.on('error', () => {});
+  ws.on('message', (data, isBinary) => {
+    for (const client of wss.clients) {
+      if (client !== ws && client.readyState === WebSocket.OPEN) client.send(data, { binary: isBinary });
+    }
+  });
+});
+wss.on('listening', () => console.log('listening ' + port));
