@@ -83,6 +83,15 @@ std::size_t page_size() {
     return size;
 }
 
+// The system calls themselves: sanitizer run-times replace mlock and munlock with calls that
+// lock nothing.
+int lock_pages(void* p, std::size_t bytes) {
+    return static_cast<int>(syscall(SYS_mlock, p, bytes));
+}
+int unlock_pages(void* p, std::size_t bytes) {
+    return static_cast<int>(syscall(SYS_munlock, p, bytes));
+}
+
 // The default huge-page size from /proc/meminfo ("Hugepagesize:  2048 kB"), 0 without one.
 std::size_t huge_page_size() {
     static const std::size_t size = [] {
@@ -210,7 +219,7 @@ bool create_block(std::uint64_t count, std::uint64_t* id, DWORD* code) {
         return *code = error_not_enough_memory, false;
     }
     madvise(p, bytes, MADV_HUGEPAGE); // a hint: huge pages back the file where the system lets
-    if (mlock(p, bytes) != 0) {       // faults every page in and keeps it resident
+    if (lock_pages(p, bytes) != 0) {  // faults every page in and keeps it resident
         munmap(p, bytes);
         close(fd);
         return *code = error_no_system_resources, false;
@@ -582,7 +591,7 @@ BOOL VirtualLock(LPVOID address, SIZE_T size) {
     std::uintptr_t first = reinterpret_cast<std::uintptr_t>(address) / page * page;
     std::uintptr_t end =
         (reinterpret_cast<std::uintptr_t>(address) + size + page - 1) / page * page;
-    if (mlock(reinterpret_cast<void*>(first), end - first) == 0) return win_true;
+    if (lock_pages(reinterpret_cast<void*>(first), end - first) == 0) return win_true;
     return fail(errno == EINVAL ? error_invalid_parameter : error_working_set_quota);
 }
 
@@ -593,7 +602,7 @@ BOOL VirtualUnlock(LPVOID address, SIZE_T size) {
     std::uintptr_t first = reinterpret_cast<std::uintptr_t>(address) / page * page;
     std::uintptr_t end =
         (reinterpret_cast<std::uintptr_t>(address) + size + page - 1) / page * page;
-    if (munlock(reinterpret_cast<void*>(first), end - first) == 0) return win_true;
+    if (unlock_pages(reinterpret_cast<void*>(first), end - first) == 0) return win_true;
     return fail(error_invalid_parameter);
 }
 
