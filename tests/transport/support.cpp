@@ -210,6 +210,7 @@ int32_t tls_pair::open(std::function<bool(tls_testing::tls_client&, uint16_t)> s
         };
     std::thread peer([&] { client_ok = steps(client, server.port); });
     int32_t result = tls.accept(server.accept());
+    if (result == -1) tls.close(); // as the accept loop does: the client sees the end at once
     peer.join();
     return result;
 }

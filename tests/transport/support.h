@@ -64,7 +64,7 @@ struct tls_pair {
     explicit tls_pair(const tls_testing::client_options& options = {},
                       std::size_t buffer_size = 4096);
     // Runs the client's steps (by default connect and handshake) on a thread of their own
-    // while the server accepts; returns G_TLS::accept's result.
+    // while the server accepts; returns G_TLS::accept's result, closing the record after -1.
     int32_t open(std::function<bool(tls_testing::tls_client&, uint16_t port)> steps = {});
     // Sets the accepted socket's receive time-out.
     void set_receive_timeout(uint32_t timeout_ms);
