@@ -170,6 +170,13 @@ bool tls_client::key_update() {
     return SSL_key_update(session, SSL_KEY_UPDATE_REQUESTED) == 1;
 }
 
+bool tls_client::renegotiate() {
+    if (SSL_renegotiate(session) != 1) return false;
+    ERR_clear_error();
+    SSL_do_handshake(session); // writes the hello and then waits for the server
+    return BIO_pending(out_bio) > 0;
+}
+
 bool tls_client::close_notify() {
     SSL_shutdown(session);
     return flush();

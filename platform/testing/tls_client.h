@@ -50,6 +50,8 @@ class tls_client {
     long recv_raw(void* buffer, std::size_t size); // count, 0 at the end, -1 on failure
     // Requests a TLS 1.3 key update of both sides; it goes out with the next write.
     bool key_update();
+    // Starts a TLS 1.2 renegotiation: its ClientHello goes into the pending output.
+    bool renegotiate();
     // Sends close_notify.
     bool close_notify();
     // Sends out_size bytes and receives in_size bytes at the same time, asking for a key

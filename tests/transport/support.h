@@ -73,7 +73,7 @@ struct tls_pair {
 // Bytes of a repeatable pattern, different for each seed.
 std::vector<uint8_t> pattern(std::size_t size, uint32_t seed);
 
-// Count of TLS sessions freed so far, and the thread that freed the last one.
+// Count of server-side TLS sessions freed so far, and the thread that freed the last one.
 int sessions_freed();
 std::thread::id last_free_thread();
 
