@@ -1,0 +1,99 @@
+// Test-only fault injection: a small fixed table of armed calls, keyed by the call's Windows
+// name. Layer calls ask fault_take at their start; while nothing is armed that costs one
+// relaxed load. Nothing in the product arms it.
+#include "platform/internal/fault.h"
+#include "platform/win/hooks.h"
+
+#include <cstring>
+#include <mutex>
+
+namespace win {
+namespace internal {
+
+std::atomic<bool> faults_armed{false};
+
+namespace {
+
+constexpr std::size_t name_size = 48;
+
+// One armed call.
+struct fault_entry {
+    char call[name_size]; // the Windows name; empty when the entry is free
+    std::uint32_t code;   // error to leave behind
+    std::uint32_t skip;   // calls still to let through before failing
+    std::uint32_t times;  // failures still to give
+    bool has_value;       // `value` replaces what the call reports
+    std::uint64_t value;  // the value to report
+};
+
+constexpr std::size_t table_size = 32;
+std::mutex table_lock;         // guards the table
+fault_entry table[table_size]; // armed calls
+std::size_t armed_count = 0;   // entries in use
+
+fault_entry* find(const char* call) {
+    for (std::size_t i = 0; i < armed_count; ++i)
+        if (std::strncmp(table[i].call, call, name_size) == 0) return &table[i];
+    return nullptr;
+}
+
+fault_entry* find_or_add(const char* call) {
+    fault_entry* entry = find(call);
+    if (entry != nullptr || armed_count == table_size) return entry;
+    entry = &table[armed_count++];
+    *entry = fault_entry{};
+    std::strncpy(entry->call, call, name_size - 1);
+    return entry;
+}
+
+} // namespace
+
+bool fault_take_slow(const char* call, std::uint32_t* code) {
+    std::lock_guard<std::mutex> guard(table_lock);
+    fault_entry* entry = find(call);
+    if (entry == nullptr || entry->times == 0) return false;
+    if (entry->skip > 0) {
+        --entry->skip;
+        return false;
+    }
+    --entry->times;
+    *code = entry->code;
+    return true;
+}
+
+bool fault_value_slow(const char* call, std::uint64_t* value) {
+    std::lock_guard<std::mutex> guard(table_lock);
+    fault_entry* entry = find(call);
+    if (entry == nullptr || !entry->has_value) return false;
+    *value = entry->value;
+    return true;
+}
+
+} // namespace internal
+
+void fault_inject(const char* call, std::uint32_t code, std::uint32_t skip, std::uint32_t times) {
+    std::lock_guard<std::mutex> guard(internal::table_lock);
+    internal::fault_entry* entry = internal::find_or_add(call);
+    if (entry == nullptr) return; // table full: a test arms only a few calls at once
+    entry->code = code;
+    entry->skip = skip;
+    entry->times = times;
+    internal::faults_armed.store(true, std::memory_order_relaxed);
+}
+
+void fault_value(const char* call, std::uint64_t value) {
+    std::lock_guard<std::mutex> guard(internal::table_lock);
+    internal::fault_entry* entry = internal::find_or_add(call);
+    if (entry == nullptr) return;
+    entry->has_value = true;
+    entry->value = value;
+    internal::faults_armed.store(true, std::memory_order_relaxed);
+}
+
+void fault_clear() {
+    std::lock_guard<std::mutex> guard(internal::table_lock);
+    internal::armed_count = 0;
+    internal::faults_armed.store(false, std::memory_order_relaxed);
+}
+
+} // namespace win
