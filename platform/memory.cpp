@@ -204,6 +204,17 @@ void release_block(std::map<std::uint64_t, physical_block>::iterator it) {
     blocks.erase(it);
 }
 
+// Locks pages that the lock-memory privilege allows: past the soft locked-memory limit, the
+// limit is raised as far as the hard one permits and the lock is tried once more.
+bool lock_within_limit(void* p, std::size_t bytes) {
+    if (lock_pages(p, bytes) == 0) return true;
+    rlimit limit{};
+    if (errno != ENOMEM && errno != EAGAIN && errno != EPERM) return false;
+    if (getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return false;
+    limit.rlim_cur = limit.rlim_max;
+    return setrlimit(RLIMIT_MEMLOCK, &limit) == 0 && lock_pages(p, bytes) == 0;
+}
+
 // Creates a block of `count` resident pages; false with the error code when it cannot.
 bool create_block(std::uint64_t count, std::uint64_t* id, DWORD* code) {
     std::size_t bytes = count * page_size();
@@ -218,8 +229,8 @@ bool create_block(std::uint64_t count, std::uint64_t* id, DWORD* code) {
         close(fd);
         return *code = error_not_enough_memory, false;
     }
-    madvise(p, bytes, MADV_HUGEPAGE); // a hint: huge pages back the file where the system lets
-    if (lock_pages(p, bytes) != 0) {  // faults every page in and keeps it resident
+    madvise(p, bytes, MADV_HUGEPAGE);   // a hint: huge pages back the file where the system lets
+    if (!lock_within_limit(p, bytes)) { // faults every page in and keeps it resident
         munmap(p, bytes);
         close(fd);
         return *code = error_no_system_resources, false;

@@ -22,16 +22,17 @@ void offer_physical_pages() {
     fault_value("AdjustTokenPrivileges", 1);
 }
 
-// Whether this machine lets the process hold locked physical pages at all.
-bool physical_pages_usable() {
+// Whether this machine lets the process hold `pages` locked physical pages.
+bool physical_pages_usable(ULONG_PTR pages) {
     offer_physical_pages();
     HANDLE h_token = nullptr;
     OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &h_token);
     enable_lock_memory_privilege(h_token);
-    ULONG_PTR count = 16;
-    ULONG_PTR frames[16];
-    bool usable = AllocateUserPhysicalPages(GetCurrentProcess(), &count, frames) && count == 16;
-    if (usable) FreeUserPhysicalPages(GetCurrentProcess(), &count, frames);
+    ULONG_PTR count = pages;
+    std::vector<ULONG_PTR> frames(pages);
+    bool usable =
+        AllocateUserPhysicalPages(GetCurrentProcess(), &count, frames.data()) && count == pages;
+    if (usable) FreeUserPhysicalPages(GetCurrentProcess(), &count, frames.data());
     fault_clear();
     return usable;
 }
@@ -115,7 +116,8 @@ TEST(arena, without_large_pages_takes_an_aligned_block_on_the_page_size_line) {
 }
 
 TEST(arena, physical_pages_granted_are_mapped_and_all_given_back_at_release) {
-    if (!physical_pages_usable()) GTEST_SKIP() << "this process cannot lock physical pages";
+    if (!physical_pages_usable(6291456 / page_size()))
+        GTEST_SKIP() << "this process cannot lock physical pages";
     stderr_capture capture;
     offer_physical_pages();
     G_RAM ram{};
@@ -146,7 +148,8 @@ TEST(arena, physical_pages_granted_are_mapped_and_all_given_back_at_release) {
 }
 
 TEST(arena, release_wipes_physical_pages_before_they_go_back) {
-    if (!physical_pages_usable()) GTEST_SKIP() << "this process cannot lock physical pages";
+    if (!physical_pages_usable(two_mib / page_size()))
+        GTEST_SKIP() << "this process cannot lock physical pages";
     stderr_capture capture;
     offer_physical_pages();
     G_RAM ram{};
@@ -174,7 +177,7 @@ TEST(arena, release_wipes_physical_pages_before_they_go_back) {
 // failure report, then the aligned block.
 TEST(arena, physical_failures_give_everything_back_and_fall_back_to_an_aligned_block) {
     if (page_size() != 4096) GTEST_SKIP() << "the reports below are for 4096-byte pages";
-    if (!physical_pages_usable()) GTEST_SKIP() << "this process cannot lock physical pages";
+    if (!physical_pages_usable(1536)) GTEST_SKIP() << "this process cannot lock 6 MiB";
     struct failure_case {
         const char* name;
         const char* call;     // the call that fails, or null

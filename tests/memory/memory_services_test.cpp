@@ -243,7 +243,7 @@ TEST(locking, keeps_a_block_resident_until_unlocked) {
 }
 
 TEST(working_set, accepts_sane_sizes_and_refuses_others) {
-    EXPECT_TRUE(SetProcessWorkingSetSize(GetCurrentProcess(), 1 << 20, 1 << 21));
+    EXPECT_TRUE(SetProcessWorkingSetSize(GetCurrentProcess(), 1 << 12, 1 << 13));
     EXPECT_TRUE(SetProcessWorkingSetSize(GetCurrentProcess(), SIZE_MAX, SIZE_MAX));
     EXPECT_FALSE(SetProcessWorkingSetSize(GetCurrentProcess(), 1 << 21, 1 << 20));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
