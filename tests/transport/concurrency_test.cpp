@@ -1,0 +1,227 @@
+// The slot's two threads on one record at once: closes racing each other, a close while the
+// other thread is blocked inside a receive or a send, and a reader and a writer moving data
+// both ways at the same time, both of them sending.
+#include "support.h"
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <latch>
+
+namespace {
+
+using tls_testing::client_options;
+
+struct concurrency_test : ::testing::Test {
+    void SetUp() override { ASSERT_TRUE(support::load_context(support::certs().ecdsa)); }
+    void TearDown() override { support::drop_context(); }
+};
+
+client_options only(int version) {
+    client_options options;
+    options.min_version = options.max_version = version;
+    return options;
+}
+
+// Waits (bounded) until an operation has taken its reference on the session.
+bool operation_inside(G_TLS& tls) {
+    for (int i = 0; i < 5000 && tls.refs.load() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return tls.refs.load() == 2;
+}
+
+TEST_F(concurrency_test, closes_from_both_threads_release_the_session_and_socket_once) {
+    support::listener server;
+    int before = tls_testing::open_descriptors();
+    for (int round = 0; round < 100; ++round) {
+        tls_testing::tls_client client;
+        ASSERT_TRUE(client.connect(server.port));
+        G_TLS tls;
+        SOCKET accepted = server.accept();
+        ASSERT_EQ(tls.create(accepted), 0);
+        int freed = support::sessions_freed();
+        std::latch start(2);
+        auto closer = [&] {
+            start.arrive_and_wait();
+            tls.close();
+        };
+        std::thread other(closer);
+        closer();
+        other.join();
+        EXPECT_EQ(support::sessions_freed(), freed + 1);
+        EXPECT_EQ(tls.refs.load(), 0);
+        EXPECT_EQ(tls.ssl.load(), nullptr);
+        EXPECT_EQ(tls.so.load(), INVALID_SOCKET);
+        EXPECT_EQ(tls.so_last, accepted);
+        char byte;
+        EXPECT_EQ(client.recv_raw(&byte, 1), 0); // one orderly end, no reset
+    }
+    EXPECT_EQ(tls_testing::open_descriptors(), before);
+}
+
+TEST_F(concurrency_test, close_during_a_blocked_receive_fails_it_and_frees_after_it_returns) {
+    support::tls_pair pair(only(TLS1_3_VERSION));
+    ASSERT_EQ(pair.open(), 0);
+    pair.set_receive_timeout(10000);
+    int freed = support::sessions_freed();
+    int64_t result = 0;
+    std::thread::id reader_id;
+    std::thread reader([&] {
+        reader_id = std::this_thread::get_id();
+        char buffer[64];
+        result = pair.tls.recv(buffer, sizeof buffer); // the client sends nothing
+    });
+    ASSERT_TRUE(operation_inside(pair.tls));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pair.tls.close();
+    reader.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(support::sessions_freed(), freed + 1);
+    EXPECT_EQ(support::last_free_thread(), reader_id); // freed by the receive on its way out
+    EXPECT_EQ(pair.tls.refs.load(), 0);
+}
+
+TEST_F(concurrency_test, close_during_a_blocked_send_fails_it_and_frees_after_it_returns) {
+    support::tls_pair pair(only(TLS1_3_VERSION));
+    ASSERT_EQ(pair.open(), 0);
+    int freed = support::sessions_freed();
+    std::vector<uint8_t> data = support::pattern(16 << 20, 6); // far more than the socket holds
+    int64_t result = 0;
+    std::thread::id writer_id;
+    std::thread writer([&] {
+        writer_id = std::this_thread::get_id();
+        result = pair.tls.send(data.data(), data.size()); // the client reads nothing
+    });
+    ASSERT_TRUE(operation_inside(pair.tls));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pair.tls.close();
+    writer.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(support::sessions_freed(), freed + 1);
+    EXPECT_EQ(support::last_free_thread(), writer_id);
+    EXPECT_EQ(pair.tls.refs.load(), 0);
+}
+
+TEST_F(concurrency_test, close_during_a_blocked_plain_receive_ends_it) {
+    support::listener server;
+    tls_testing::tls_client client;
+    ASSERT_TRUE(client.connect(server.port));
+    client.send_raw("plain!", 6);
+    G_TLS tls;
+    ASSERT_EQ(tls.accept(server.accept(10000)), -2);
+    char buffer[16];
+    ASSERT_EQ(tls.recv(buffer, sizeof buffer), 6);
+    int64_t result = 1;
+    std::thread reader([&] { result = tls.recv(buffer, sizeof buffer); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    tls.close();
+    reader.join();
+    EXPECT_LE(result, 0);
+}
+
+// A message of the duplex test: kind ('A' from the writer, 'B' from the reader), its number
+// among its kind, its length, then a payload that both can work out.
+constexpr size_t header = 9;
+
+std::vector<uint8_t> message(uint8_t kind, uint32_t number, uint32_t length) {
+    std::vector<uint8_t> bytes(header);
+    bytes[0] = kind;
+    std::memcpy(&bytes[1], &number, 4);
+    std::memcpy(&bytes[5], &length, 4);
+    std::vector<uint8_t> payload = support::pattern(length, uint32_t(kind) << 24 | number);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+uint32_t writer_length(uint32_t number) {
+    return number % 16 == 5 ? 300000 : 4000;
+}
+uint32_t reader_length(uint32_t number) {
+    return number % 4 == 1 ? 250000 : 6;
+}
+
+// Checks the client's received stream: every message whole, each exactly once, in order.
+void check_stream(const std::vector<uint8_t>& stream, uint32_t writer_count,
+                  uint32_t reader_count) {
+    uint32_t next[2] = {0, 0};
+    size_t at = 0;
+    while (at + header <= stream.size()) {
+        uint8_t kind = stream[at];
+        ASSERT_TRUE(kind == 'A' || kind == 'B') << "at " << at;
+        uint32_t number, length;
+        std::memcpy(&number, &stream[at + 1], 4);
+        std::memcpy(&length, &stream[at + 5], 4);
+        ASSERT_EQ(number, next[kind - 'A']++) << "kind " << kind;
+        ASSERT_LE(at + header + length, stream.size());
+        std::vector<uint8_t> expected = message(kind, number, length);
+        ASSERT_EQ(0, std::memcmp(expected.data(), &stream[at], expected.size()));
+        at += expected.size();
+    }
+    EXPECT_EQ(at, stream.size());
+    EXPECT_EQ(next[0], writer_count);
+    EXPECT_EQ(next[1], reader_count);
+}
+
+// The reader receives the client's stream and checks it byte for byte, sending a message
+// of its own (as the WebSocket close reply does) at every 128 KiB; meanwhile the writer
+// relays its own messages, some longer than one encryption piece; the client asks for key
+// updates on TLS 1.3. Nothing may be lost, doubled, reordered or corrupted.
+TEST_F(concurrency_test, reader_and_writer_move_data_both_ways_at_once) {
+    constexpr size_t inbound = 2 << 20;
+    constexpr size_t reader_step = 128 << 10;
+    constexpr uint32_t writer_count = 64;
+    constexpr uint32_t reader_count = inbound / reader_step;
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        SCOPED_TRACE(version);
+        support::tls_pair pair(only(version));
+        ASSERT_EQ(pair.open(), 0);
+        pair.set_receive_timeout(20000);
+        size_t outbound = 0;
+        for (uint32_t n = 0; n < writer_count; ++n) outbound += header + writer_length(n);
+        for (uint32_t n = 0; n < reader_count; ++n) outbound += header + reader_length(n);
+        std::vector<uint8_t> from_client = support::pattern(inbound, 99);
+        std::vector<uint8_t> at_client(outbound);
+
+        std::atomic<bool> reader_ok{true}, writer_ok{true};
+        std::thread reader([&] {
+            std::vector<uint8_t> buffer(65536);
+            size_t total = 0;
+            uint32_t sent = 0;
+            while (total < inbound && reader_ok) {
+                int64_t got = pair.tls.recv(buffer.data(), buffer.size());
+                if (got <= 0 ||
+                    std::memcmp(buffer.data(), from_client.data() + total, size_t(got)) != 0) {
+                    reader_ok = false;
+                    break;
+                }
+                total += size_t(got);
+                for (; sent < total / reader_step; ++sent) {
+                    std::vector<uint8_t> reply = message('B', sent, reader_length(sent));
+                    if (pair.tls.send(reply.data(), reply.size()) != int64_t(reply.size()))
+                        reader_ok = false;
+                }
+            }
+        });
+        std::thread writer([&] {
+            for (uint32_t n = 0; n < writer_count && writer_ok; ++n) {
+                std::vector<uint8_t> relayed = message('A', n, writer_length(n));
+                if (pair.tls.send(relayed.data(), relayed.size()) != int64_t(relayed.size()))
+                    writer_ok = false;
+            }
+        });
+        bool client_ok =
+            pair.client.duplex(from_client.data(), from_client.size(), at_client.data(),
+                               at_client.size(), version == TLS1_3_VERSION ? 256 << 10 : 0, 30000);
+        if (!client_ok) pair.tls.close(); // frees the server threads
+        reader.join();
+        writer.join();
+        EXPECT_TRUE(client_ok);
+        EXPECT_TRUE(reader_ok);
+        EXPECT_TRUE(writer_ok);
+        if (client_ok) check_stream(at_client, writer_count, reader_count);
+        pair.tls.close();
+        EXPECT_EQ(pair.tls.refs.load(), 0);
+    }
+}
+
+} // namespace
