@@ -40,6 +40,10 @@ constexpr code_text code_texts[] = {
     {ERROR_PRIVILEGE_NOT_HELD, EPERM, nullptr},
     {ERROR_NO_SYSTEM_RESOURCES, EAGAIN, nullptr},
     {ERROR_WORKING_SET_QUOTA, 0, "Insufficient quota to lock the requested memory"},
+    {122, 0, "The data area passed to a system call is too small"},
+    {126, 0, "The specified module could not be found"},
+    {127, 0, "The specified procedure could not be found"},
+    {234, 0, "More data is available"},
     {WSAEINTR, EINTR, nullptr},
     {WSAEBADF, EBADF, nullptr},
     {WSAEACCES, EACCES, nullptr},
@@ -72,7 +76,10 @@ constexpr code_text code_texts[] = {
     {NTE_BAD_LEN, 0, "Invalid length"},
     {NTE_BAD_ALGID, 0, "Invalid algorithm specified"},
     {NTE_BAD_FLAGS, 0, "Invalid flags specified"},
-    {NTE_BAD_TYPE, 0, "Invalid provider type specified"},
+    {NTE_BAD_TYPE, 0, "Invalid type specified"},
+    {0x80090003, 0, "Bad key"},
+    {0x8009000B, 0, "Hash not valid for use in specified state"},
+    {0x80090019, 0, "The keyset is not defined"},
 };
 
 const char* text_of(DWORD code) {

@@ -256,4 +256,19 @@ TEST(provider_faults, every_call_fails_when_told_and_leaves_the_code) {
     EXPECT_EQ(value[0], 0xa9);
 }
 
+// Every code the provider leaves behind has the system's text for its report.
+TEST(provider_errors, have_the_systems_text) {
+    for (DWORD code : {ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_NOT_ENOUGH_MEMORY,
+                       error_more_data, nte_bad_hash_state, NTE_BAD_ALGID, NTE_BAD_FLAGS,
+                       NTE_BAD_TYPE, DWORD{0x80090003}, DWORD{0x80090019}}) {
+        SCOPED_TRACE(code);
+        wchar_t* p_text = nullptr;
+        EXPECT_GT(FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                     FORMAT_MESSAGE_FROM_SYSTEM,
+                                 nullptr, code, 0, reinterpret_cast<LPWSTR>(&p_text), 0, nullptr),
+                  0u);
+        LocalFree(p_text);
+    }
+}
+
 } // namespace

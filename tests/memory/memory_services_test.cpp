@@ -385,3 +385,18 @@ TEST(injected_faults, fail_every_memory_call_with_the_given_code) {
 }
 
 } // namespace
+
+namespace {
+
+// Every code these services leave behind has the system's text for its report.
+TEST(error_texts, exist_for_every_code_the_memory_services_leave) {
+    for (DWORD code : {ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_SUPPORTED,
+                       ERROR_INVALID_PARAMETER, DWORD{122}, DWORD{126}, DWORD{127},
+                       ERROR_NOT_ALL_ASSIGNED, ERROR_NO_SUCH_PRIVILEGE, ERROR_PRIVILEGE_NOT_HELD,
+                       ERROR_NO_SYSTEM_RESOURCES, ERROR_WORKING_SET_QUOTA}) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(error_line(code).find("(null)"), std::string::npos);
+    }
+}
+
+} // namespace
