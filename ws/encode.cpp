@@ -16,6 +16,11 @@ constexpr uint8_t two_key_end = 0xFF;
 constexpr int32_t op_text = 1;
 constexpr int32_t op_binary = 2;
 
+// True when n payload bytes at `offset` and `trailer` bytes after them end within dst_size.
+bool fits(uint64_t offset, uint64_t n, uint64_t trailer, uint64_t dst_size) {
+    return offset <= dst_size && n <= dst_size - offset && trailer <= dst_size - offset - n;
+}
+
 // Writes the RFC 6455 header right before the payload at p; returns the header's first byte.
 uint8_t* put_header(uint8_t* p, uint64_t n, int32_t op, uint64_t* header_length) {
     uint64_t h = n <= 125 ? 2 : n <= 65535 ? 4 : 10;
@@ -45,13 +50,16 @@ uint8_t* G_WS::encrypt(uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint
     if (!dst || !src || !size || *size == 0 || version == 0) return nullptr;
     uint64_t n = *size;
     bool rfc = version >= 13;
-    // Addresses are compared as integers: src may lie anywhere, inside dst or not.
+    uint64_t trailer = rfc ? 0 : 1;
+    // A payload that lies 10 to 16 bytes into the destination, and ends within it, keeps its
+    // place; any other is moved behind the room for the header. Addresses are compared as
+    // integers, since src may lie anywhere.
     uintptr_t d = reinterpret_cast<uintptr_t>(dst), s = reinterpret_cast<uintptr_t>(src);
     uint64_t offset = rfc ? longest_header : 1;
-    if (s >= d && s - d >= in_place_first && s - d <= in_place_last) offset = s - d;
-    uint64_t trailer = rfc ? 0 : 1;
-    if (offset > dst_size || n > dst_size - offset || trailer > dst_size - offset - n)
-        return nullptr;
+    if (s >= d && s - d >= in_place_first && s - d <= in_place_last &&
+        fits(s - d, n, trailer, dst_size))
+        offset = s - d;
+    if (!fits(offset, n, trailer, dst_size)) return nullptr;
     uint8_t* place = dst + offset;
     if (place != src) std::memmove(place, src, n);
 

@@ -87,6 +87,45 @@ TEST(encoder, payload_from_elsewhere_is_moved_behind_the_longest_header) {
     EXPECT_EQ(bytes(f.start, f.start + f.size), (bytes{0x81, 0x05, 'h', 'e', 'l', 'l', 'o'}));
 }
 
+TEST(encoder, payload_near_the_destination_that_would_not_fit_in_place_is_moved) {
+    struct near_case {
+        const char* name;
+        int32_t version;
+        uint64_t dst_size;
+        uint64_t at; // where the payload lies, from dst
+        uint64_t n;
+        bytes frame;
+        uint64_t frame_at;
+    };
+    const std::vector<near_case> cases = {
+        {"two-key payload right past a small destination",
+         8,
+         12,
+         12,
+         3,
+         {0x00, 'a', 'b', 'c', 0xFF},
+         0},
+        {"RFC 6455 payload running past the destination's end",
+         13,
+         20,
+         16,
+         8,
+         {0x81, 0x08, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'},
+         8},
+    };
+    for (const near_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        receiver ws(c.version);
+        bytes buffer(64, 0xEE);
+        std::memcpy(buffer.data() + c.at, "abcdefgh", c.n);
+        uint64_t size = c.n;
+        uint8_t* start = ws.encrypt(buffer.data(), c.dst_size, buffer.data() + c.at, &size);
+        ASSERT_EQ(start, buffer.data() + c.frame_at) << "framed, not refused";
+        EXPECT_EQ(bytes(start, start + size), c.frame);
+        EXPECT_LE(c.frame_at + size, c.dst_size);
+    }
+}
+
 // ---------------------------------------------------------------------- two-key frames
 
 TEST(encoder, two_key_frame_wraps_the_payload_in_its_markers) {
