@@ -1,0 +1,237 @@
+// In-process harness for the engine tests: builds the engine from a command line in a
+// temporary working directory, runs its service on a thread, captures the console, and
+// speaks to it with plain loopback clients (descriptors outside the layer, so that faults
+// injected into the layer's calls reach only the relay).
+#pragma once
+#include "engine/engine.h"
+#include "platform/testing/bench_net.h"
+#include "platform/testing/testing.h"
+#include "platform/win/hooks.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace engine_testing {
+
+// Console output of the process while a capture is alive.
+class console_capture {
+  public:
+    console_capture() { win::con_set_sink(&console_capture::sink, this); }
+    ~console_capture() { win::con_set_sink(nullptr, nullptr); }
+    std::string out() {
+        std::lock_guard<std::mutex> g(lock);
+        return stdout_text;
+    }
+    std::string err() {
+        std::lock_guard<std::mutex> g(lock);
+        return stderr_text;
+    }
+    bool wait_for(const std::string& needle, int timeout_ms = 5000) {
+        for (int waited = 0; waited < timeout_ms; waited += 5) {
+            if (out().find(needle) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return out().find(needle) != std::string::npos;
+    }
+    std::size_t count(const std::string& needle) {
+        std::string text = out();
+        std::size_t n = 0;
+        for (std::size_t at = text.find(needle); at != std::string::npos;
+             at = text.find(needle, at + 1))
+            ++n;
+        return n;
+    }
+
+  private:
+    static void sink(int stream, const char* text, std::size_t length, void* context) {
+        auto* self = static_cast<console_capture*>(context);
+        std::lock_guard<std::mutex> g(self->lock);
+        (stream == 2 ? self->stderr_text : self->stdout_text).append(text, length);
+    }
+    std::mutex lock;
+    std::string stdout_text;
+    std::string stderr_text;
+};
+
+// Puts the engine's shared state back to how a process starts.
+inline void reset_engine_globals() {
+    stop.store(0);
+    active.store(0);
+    line_open.store(0);
+    so_listen.store(INVALID_SOCKET);
+}
+
+inline std::uint16_t free_port() {
+    int fd = bench::bench_listen(0, 1);
+    std::uint16_t port = bench::bench_local_port(fd);
+    bench::bench_close(fd);
+    return port;
+}
+
+// A wide argument vector that lives as long as the engine.
+struct command_line {
+    std::vector<std::wstring> words;
+    std::vector<wchar_t*> argv;
+    explicit command_line(std::vector<std::wstring> args) : words(std::move(args)) {
+        words.insert(words.begin(), L"relay");
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+    }
+    int argc() const { return int(words.size()); }
+};
+
+// A temporary working directory for the engine (where it looks for its certificates).
+struct work_dir {
+    std::filesystem::path before = std::filesystem::current_path();
+    std::string path = testing_support::make_temp_dir("relay-engine");
+    work_dir() { std::filesystem::current_path(path); }
+    ~work_dir() {
+        std::filesystem::current_path(before);
+        testing_support::remove_tree(path);
+    }
+    // relay.pem: a self-signed certificate and its key, made by the openssl command.
+    bool make_certificate() {
+        std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                          "-nodes -keyout k.pem -out c.pem -days 2 -subj /CN=localhost "
+                          ">/dev/null 2>&1 && cat c.pem k.pem > relay.pem";
+        return std::system(cmd.c_str()) == 0;
+    }
+};
+
+// The engine built from a command line, its service running on a thread of its own.
+struct running_engine {
+    command_line line;
+    std::unique_ptr<G_SOCKET> engine;
+    std::thread service;
+    std::uint16_t port;
+
+    running_engine(std::uint16_t port_, std::vector<std::wstring> args)
+        : line(with_port(port_, std::move(args))), port(port_) {
+        reset_engine_globals();
+        engine = std::make_unique<G_SOCKET>(line.argc(), line.argv.data());
+    }
+    static std::vector<std::wstring> with_port(std::uint16_t p, std::vector<std::wstring> a) {
+        a.insert(a.begin(), {L"-p", std::to_wstring(p)});
+        return a;
+    }
+    void start() {
+        service = std::thread([this] { engine->run(); });
+    }
+    // Ends the service the way an interrupted accept does: the listening socket is closed,
+    // every reader ends once its connection (if any) has ended.
+    void interrupt() {
+        SOCKET l = so_listen.exchange(INVALID_SOCKET);
+        if (l != INVALID_SOCKET) {
+            shutdown(l, SD_BOTH);
+            closesocket(l);
+        }
+    }
+    void join() {
+        if (service.joinable()) service.join();
+        engine.reset();
+    }
+    ~running_engine() {
+        interrupt();
+        join();
+    }
+};
+
+// Waits until `count` used slots take relayed data.
+inline bool wait_ready(int count, int timeout_ms = 5000) {
+    for (int waited = 0; waited <= timeout_ms; waited += 5) {
+        int ready = 0;
+        for (uint32_t i = 0; i < connection_count; ++i) ready += tasks[i].ready.load();
+        if (ready >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// Loopback clients over plain descriptors.
+inline int connect_raw(std::uint16_t port) {
+    return bench::bench_connect(port, 5000);
+}
+
+inline bool send_all(int fd, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        long n = bench::bench_send(fd, p, size);
+        if (n <= 0) return false;
+        p += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Receives exactly size bytes (false on time-out or close).
+inline bool recv_exact(int fd, void* data, std::size_t size) {
+    char* p = static_cast<char*>(data);
+    while (size > 0) {
+        long n = bench::bench_recv(fd, p, size);
+        if (n <= 0) return false;
+        p += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+inline constexpr char ws_request[] =
+    "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+// An RFC 6455 client: connects and reads the 101 reply up to its empty line.
+inline int connect_ws(std::uint16_t port) {
+    int fd = connect_raw(port);
+    if (fd < 0 || !send_all(fd, ws_request, sizeof ws_request - 1)) return -1;
+    std::string reply;
+    char c;
+    while (reply.size() < 4 || reply.compare(reply.size() - 4, 4, "\r\n\r\n") != 0) {
+        if (bench::bench_recv(fd, &c, 1) != 1) return -1;
+        reply.push_back(c);
+    }
+    return reply.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=") != std::string::npos ? fd : -1;
+}
+
+// A masked client frame (FIN set) of opcode byte b0 around payload, into out; its length.
+inline std::size_t client_frame(uint8_t b0, const void* payload, std::size_t n, uint8_t* out) {
+    static const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
+    std::size_t h = 0;
+    out[h++] = b0;
+    if (n < 126) {
+        out[h++] = uint8_t(0x80 | n);
+    } else {
+        out[h++] = 0x80 | 126;
+        out[h++] = uint8_t(n >> 8);
+        out[h++] = uint8_t(n);
+    }
+    std::memcpy(out + h, key, 4);
+    h += 4;
+    const uint8_t* p = static_cast<const uint8_t*>(payload);
+    for (std::size_t i = 0; i < n; ++i) out[h + i] = p[i] ^ key[i % 4];
+    return h + n;
+}
+
+// Reads one unmasked server frame with a payload below 64 KiB; its payload length, or -1.
+inline long read_server_frame(int fd, uint8_t* opcode, uint8_t* payload, std::size_t room) {
+    uint8_t head[4];
+    if (!recv_exact(fd, head, 2)) return -1;
+    std::size_t n = head[1] & 0x7F;
+    if (n == 126) {
+        if (!recv_exact(fd, head + 2, 2)) return -1;
+        n = (std::size_t(head[2]) << 8) | head[3];
+    }
+    if (n > room || !recv_exact(fd, payload, n)) return -1;
+    *opcode = head[0];
+    return long(n);
+}
+
+} // namespace engine_testing
