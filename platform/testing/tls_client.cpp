@@ -76,11 +76,11 @@ bool tls_client::connect(std::uint16_t port, int timeout_ms) {
         return false;
     session = SSL_new(context);
     if (session == nullptr) return false;
+    SSL_set_connect_state(session);
     if (options.direct) return SSL_set_fd(session, fd) == 1;
     in_bio = BIO_new(BIO_s_mem());
     out_bio = BIO_new(BIO_s_mem());
     SSL_set_bio(session, in_bio, out_bio);
-    SSL_set_connect_state(session);
     return true;
 }
 
