@@ -5,6 +5,7 @@
 #include "platform/event.h"
 #include "platform/platform.h"
 #include "transport/tls.h"
+#include <atomic>
 #include <cstdint>
 
 // The hashing service: one digest per upgrade handshake (SHA-1 for the accept value, MD5 for
@@ -53,20 +54,27 @@ int64_t base64_encode(const uint8_t* data, int64_t n, char* out);
 //   The decoder writes only inside the frame and one byte beyond the `length` bytes held, so the
 //   caller keeps one writable byte after the data.
 struct G_WS {
-    G_CRYPT crypt;        // hashing service of this connection's upgrade handshake
-    uint8_t saved_byte;   // first byte of the next RFC 6455 frame; valid while has_more is set
-    uint8_t is_ws;        // upgraded: the connection speaks frames (cleared at connection end)
-    uint8_t incomplete;   // decoder: the bytes held end before the frame does
-    uint8_t has_more;     // decoder: at least one byte follows the decoded frame
-    uint8_t in_fragment;  // an RFC 6455 fragmented message is open
-    uint8_t empty_frame;  // decoder: a complete frame with an empty payload was passed over
+    G_CRYPT crypt;      // hashing service of this connection's upgrade handshake
+    uint8_t saved_byte; // first byte of the next RFC 6455 frame; valid while has_more is set
+    // Upgraded: the connection speaks frames. Set by the upgrade, cleared at the connection's
+    // end, both on the slot's reader; read by other slots' readers when they frame for it.
+    std::atomic<uint8_t> is_ws;
+    uint8_t incomplete;  // decoder: the bytes held end before the frame does
+    uint8_t has_more;    // decoder: at least one byte follows the decoded frame
+    uint8_t in_fragment; // an RFC 6455 fragmented message is open
+    uint8_t empty_frame; // decoder: a complete frame with an empty payload was passed over
+    // The outgoing stream's UTF-8 state: used by whichever sender holds this slot's send area
+    // (handed over by its buffer-free event), reset by the slot's reader at an upgrade, before
+    // the slot is ready.
     int32_t out_opcode;   // outgoing stream: 1 while text, 2 once binary
     int32_t out_pending;  // outgoing stream: continuation bytes the open character still needs
     int32_t out_at_start; // outgoing stream: 1 at its very start
     uint8_t out_low;      // outgoing stream: least value allowed for the next continuation byte
     uint8_t out_high;     // outgoing stream: greatest value allowed for it
-    int32_t version;      // 0 none or closed, 8 two-key framing, 13 RFC 6455
-    G_TLS tls;            // the connection's transport
+    // 0 none or closed, 8 two-key framing, 13 RFC 6455. Written by the slot's reader (upgrade,
+    // close); read by other slots' readers in the encoder, without a lock.
+    std::atomic<int32_t> version;
+    G_TLS tls; // the connection's transport
 
     G_WS();
     ~G_WS();
