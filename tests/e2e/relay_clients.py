@@ -50,12 +50,13 @@ def wait_until(predicate, timeout=10.0, step=0.01):
 class Relay:
     """The relay program on a free port; its output is collected while it runs."""
 
-    def __init__(self, binary, args=(), certificate=False, port=None, wait_banner=True):
+    def __init__(self, binary, args=(), certificate=False, port=None, wait_banner=True,
+                 argv=None):
         self.dir = tempfile.mkdtemp(prefix="relay-e2e-")
         if certificate:
             make_certificate(self.dir, "relay.pem")
         self.port = port or free_port()
-        self.argv = [binary, "-p", str(self.port)] + list(args)
+        self.argv = argv or [binary, "-p", str(self.port)] + list(args)
         self.proc = subprocess.Popen(self.argv, cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.out = bytearray()

@@ -110,22 +110,28 @@ COMMAND_LINES = [
 
 
 def run_command_line(args):
-    """Runs the program in an empty directory; returns (stdout, stderr, exit code or None)."""
-    with tempfile.TemporaryDirectory() as d:
-        p = subprocess.Popen([RELAY] + args, cwd=d, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        try:
-            out, err = p.communicate(timeout=3)
-            return out, err, p.returncode
-        except subprocess.TimeoutExpired:  # a valid configuration serves until stopped
-            p.kill()
-            out, err = p.communicate()
-            return out, err, None
+    """Runs the program in an empty directory until it ends or has opened its port (then it
+    is stopped); returns (stdout, stderr, exit code or None)."""
+    r = Relay(RELAY, wait_banner=False, argv=[RELAY] + args)
+    try:
+        def settled():
+            out = r.output()
+            return r.proc.poll() is not None or (
+                b":: bind(" in out and (b"connection...\n\n" in out or b"^ERROR" in out))
+        check(wait_until(settled, 30), args, r.output())
+        code = r.proc.wait(timeout=10) if b":: bind(" not in r.output() else None
+    finally:
+        r.stop()
+    return r.output(), r.errors(), code
 
 
 def case_command_line():
-    for args, port, conns, packet, reduced, help_asked in COMMAND_LINES:
-        out, err, code = run_command_line(args)
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=8) as pool:  # each case is a process of its own
+        results = list(pool.map(lambda c: run_command_line(c[0]), COMMAND_LINES))
+    for (args, port, conns, packet, reduced, help_asked), (out, err, code) in \
+            zip(COMMAND_LINES, results):
         expected = dump(port, conns, packet, reduced)
         check(out.startswith(expected), args, out, expected)
         rest = out[len(expected):]
