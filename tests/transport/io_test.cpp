@@ -228,6 +228,24 @@ TEST_F(io_test, record_written_while_receiving_goes_out_with_the_next_send) {
     pair.tls.close();
 }
 
+TEST_F(io_test, close_sends_no_close_notify_or_other_alert) {
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        SCOPED_TRACE(version);
+        session_pair pair(version);
+        ASSERT_EQ(pair.opened, 0);
+        ASSERT_TRUE(pair.client.write("ping", 4));
+        char buffer[8];
+        ASSERT_EQ(pair.tls.recv(buffer, sizeof buffer), 4);
+        ASSERT_EQ(pair.tls.send("pong", 4), 4);
+        ASSERT_TRUE(pair.client.read_exact(buffer, 4));
+        size_t before = pair.client.raw_received();
+        pair.tls.close();
+        EXPECT_EQ(pair.client.recv_raw(buffer, sizeof buffer), 0); // the TCP close alone
+        EXPECT_EQ(pair.client.raw_received(), before);
+        EXPECT_FALSE(pair.client.reset_seen());
+    }
+}
+
 TEST_F(io_test, session_taken_out_by_a_close_fails_receive_and_send) {
     session_pair pair;
     ASSERT_EQ(pair.opened, 0);
