@@ -45,10 +45,38 @@ BUF_MEM* read_landing(BIO* r_bio, uint64_t room) {
     return storage;
 }
 
-// Decrypts into the caller's buffer, refilling the read buffer from the socket while the
-// session wants more. Entered and left with the lock held, unless *held says otherwise.
-int64_t receive(G_TLS& tls, SSL* session, uint8_t* position, uint64_t room, bool* held) {
+// One refill of the read buffer from the socket, the lock given back around the receive.
+// The bytes land behind the encrypted bytes already waiting in the read buffer's storage or,
+// when that cannot be had, in the caller's buffer, from where they are fed in. False when
+// the receive failed (the lock is then not held: *held is cleared) or feeding failed.
+bool refill(G_TLS& tls, SSL* session, uint8_t* position, uint64_t room, bool* held) {
     BIO* r_bio = SSL_get_rbio(session);
+    BUF_MEM* storage = read_landing(r_bio, room);
+    uint8_t* landing =
+        storage ? reinterpret_cast<uint8_t*>(storage->data) + storage->length : position;
+    uint64_t space = storage ? storage->max - storage->length : room;
+    tls.lock.set(); // meanwhile only this thread touches the storage beyond its length
+    int64_t count = tls.recv_plain(landing, clamp_int(space), 0);
+    if (count <= 0) {
+        note_ssl_error(tls, 0);
+        *held = false;
+        return false;
+    }
+    tls.lock.wait();
+    if (storage != nullptr) {
+        storage->length += size_t(count);
+        reattach(r_bio, storage);
+        return true;
+    }
+    int fed = session_here(tls) ? BIO_write(r_bio, landing, int(count)) : -1;
+    if (fed > 0) return true; // the next SSL_read overwrites them with plaintext
+    note_ssl_error(tls, step_error(tls, session, fed));
+    return false;
+}
+
+// Decrypts into the caller's buffer, refilling while the session wants more and nothing has
+// been placed yet. Entered and left with the lock held, unless *held says otherwise.
+int64_t receive(G_TLS& tls, SSL* session, uint8_t* position, uint64_t room, bool* held) {
     int64_t placed = 0;
     for (;;) {
         int result = -1;
@@ -67,28 +95,7 @@ int64_t receive(G_TLS& tls, SSL* session, uint8_t* position, uint64_t room, bool
         int error = step_error(tls, session, result);
         note_ssl_error(tls, error);
         if (error != SSL_ERROR_WANT_READ) return result;
-        BUF_MEM* storage = read_landing(r_bio, room);
-        uint8_t* landing =
-            storage ? reinterpret_cast<uint8_t*>(storage->data) + storage->length : position;
-        uint64_t space = storage ? storage->max - storage->length : room;
-        tls.lock.set();
-        int64_t count = tls.recv_plain(landing, clamp_int(space), 0);
-        if (count <= 0) {
-            note_ssl_error(tls, 0);
-            *held = false;
-            return result;
-        }
-        tls.lock.wait();
-        if (storage != nullptr) {
-            storage->length += size_t(count);
-            reattach(r_bio, storage);
-            continue;
-        }
-        int fed = session_here(tls) ? BIO_write(r_bio, landing, int(count)) : -1;
-        if (fed <= 0) {
-            note_ssl_error(tls, step_error(tls, session, fed));
-            return result;
-        }
+        if (!refill(tls, session, position, room, held)) return result;
     }
 }
 
