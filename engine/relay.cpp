@@ -89,6 +89,10 @@ uint32_t work_r(G_TASK* t) {
     int64_t n = 0;
     for (;;) {
         if (carried >= room) return 0; // an incomplete frame fills the whole area
+        // The end-of-conversation report reads the error of this receive only, never one
+        // left behind by an earlier call (the upgrade attempt's time-out, for one).
+        WSASetLastError(0);
+        tls.wsa_error = 0;
         n = tls.recv(t->pRAM + carried, room - carried);
         if (n <= 0) break;
         uint64_t held = uint64_t(n) + carried;

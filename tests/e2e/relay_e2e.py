@@ -358,6 +358,24 @@ def case_connection_lines():
         r.stop()
 
 
+def case_receive_failure_reports():
+    """A broken TLS record ends the connection with the TLS error line, not a stale error."""
+    r = Relay(RELAY, certificate=True)
+    try:
+        c = connect_ready(r, "tls")
+        start = len(r.output())
+        socket.socket.send(c.sock, b"\x17\x03\x03\x00\x20" + b"\x00" * 32)
+        check(r.wait_end_lines(1), r.output())
+        text = r.output()[start:]
+        check(re.fullmatch(rb"\n!! recv\((\d+)\)  TLS error 1  so (\d+) \2\n"
+                           rb":: server_(\d\d)\.fin  active 00/32  so \2\n", text), text)
+        slot = re.search(rb"recv\((\d+)\)", text).group(1)
+        check(int(slot) == int(re.search(rb"server_(\d\d)\.fin", text).group(1)), text)
+        c.close()
+    finally:
+        r.stop()
+
+
 def case_many_connections():
     """32 connections at once with -c 32; with -c 2 a third waits in the backlog."""
     r = Relay(RELAY, ["-c", "32"])

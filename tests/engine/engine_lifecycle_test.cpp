@@ -244,3 +244,33 @@ TEST(engine_exit, thread_that_cannot_be_created_ends_the_process_with_its_code) 
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(engine_lifecycle, failed_receive_is_reported_with_the_slot_and_its_socket) {
+    console_capture console;
+    std::uint16_t port = free_port();
+    running_engine e(port, {L"-c", L"1"});
+    e.start();
+    ASSERT_TRUE(console.wait_for(":: waiting for client connection...\n\n"));
+    // The detection peek and the upgrade peek pass; the relay's first receive fails.
+    win::fault_inject("recv", WSAENETDOWN, 2, 1);
+    int c = connect_raw(port);
+    ASSERT_TRUE(send_all(c, "x", 1));
+    ASSERT_TRUE(console.wait_for(".fin  active 00/01"));
+    std::string out = console.out();
+    std::size_t at = out.find("RAW\n");
+    ASSERT_NE(at, std::string::npos) << out;
+    std::string report = out.substr(at + 4);
+    const std::string head = "\n!! recv(0)  so ";
+    ASSERT_EQ(report.rfind(head, 0), 0u) << report;
+    std::size_t line_end = report.find('\n', head.size());
+    std::string sockets = report.substr(head.size(), line_end - head.size());
+    std::size_t blank = sockets.find(' ');
+    ASSERT_NE(blank, std::string::npos) << sockets;
+    EXPECT_EQ(sockets.substr(0, blank), sockets.substr(blank + 1)); // so and so_last
+    EXPECT_EQ(report.compare(line_end, 22, "\n\n   ^ERROR: 10050, Ne"), 0) << report;
+    bench::bench_close(c);
+}
+
+} // namespace

@@ -66,6 +66,32 @@ TEST_F(records, sets_without_a_waiter_collapse_into_one_signal) {
     waiter.join();
 }
 
+TEST_F(records, each_set_releases_one_parked_waiter_even_in_quick_succession) {
+    HANDLE h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            if (WaitForSingleObject(h, INFINITE) == WAIT_OBJECT_0) released.fetch_add(1);
+        });
+    let_them_park();
+    // Two sets before any woken waiter has run: both must release one (no signal merges).
+    SetEvent(h);
+    SetEvent(h);
+    for (int i = 0; i < 200 && released.load() < 2; ++i) let_them_park(); // bounded
+    let_them_park();
+    EXPECT_EQ(released.load(), 2) << "two sets, two waiters released; the third stays parked";
+    SetEvent(h);
+    for (std::thread& t : waiters) t.join();
+    EXPECT_EQ(released.load(), 3);
+    // Sets with nobody waiting keep one signal only.
+    SetEvent(h);
+    SetEvent(h);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(h, 10), WAIT_TIMEOUT);
+    CloseHandle(h);
+}
+
 TEST_F(records, invalid_or_closed_event_gives_111_at_once) {
     G_EVENT never{};
     EXPECT_EQ(never.set(), 111u);
