@@ -13,7 +13,7 @@ async function main() {
     ignoreHTTPSErrors: true,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--disable-quic', '--ignore-certificate-errors'],
+           '--disable-quic', '--ignore-certificate-errors', '--disable-dev-shm-usage'],
   });
   try {
     const page = context.pages()[0] || (await context.newPage());
