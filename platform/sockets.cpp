@@ -46,9 +46,11 @@ namespace {
 
 // What one socket value stands for; lives in a static table and is never freed.
 struct socket_entry {
-    int fd;                                // the descriptor, owned until the last use leaves
-    std::atomic<std::uint32_t> interrupts; // counts shutdowns and closes made here
-    std::atomic<std::uint8_t> abortive;    // the next shutdown or close sends a reset
+    int fd;                                  // the descriptor, owned until the last use leaves
+    std::atomic<std::uint32_t> receive_cuts; // shutdowns of receiving, and closes, made here
+    std::atomic<std::uint32_t> send_cuts;    // shutdowns of sending, and closes, made here
+    std::atomic<std::uint8_t> send_shut;     // sending was shut down here
+    std::atomic<std::uint8_t> abortive;      // the next shutdown or close sends a reset
 };
 
 // Values are generation * 1024 + index; 1024 descriptors is the usual per-process limit.
@@ -94,6 +96,7 @@ class use {
     bool ok() const { return ok_; }
     socket_entry& entry() const { return entries[index_]; }
     int fd() const { return entries[index_].fd; }
+    bool closed() const { return sockets.is_closed(index_); }
 
     // Leaves a slot; the last use of a closed socket closes its descriptor.
     static void release(std::uint32_t index) {
@@ -118,7 +121,9 @@ SOCKET adopt(int fd, std::uint8_t abortive) {
     }
     socket_entry& e = entries[index];
     e.fd = fd;
-    e.interrupts.store(0, std::memory_order_relaxed);
+    e.receive_cuts.store(0, std::memory_order_relaxed);
+    e.send_cuts.store(0, std::memory_order_relaxed);
+    e.send_shut.store(0, std::memory_order_relaxed);
     e.abortive.store(abortive, std::memory_order_relaxed);
     return sockets.publish(index, 0);
 }
@@ -152,9 +157,13 @@ bool reset_now(int fd) {
     return ::connect(fd, &unspec, sizeof unspec) == 0;
 }
 
-// Wakes every call blocked on the socket; those calls see `interrupts` moved.
+// Wakes the calls blocked on the socket in the directions shut; they see their count moved.
 void interrupt(socket_entry& e, int how) {
-    e.interrupts.fetch_add(1, std::memory_order_seq_cst);
+    if (how != SHUT_WR) e.receive_cuts.fetch_add(1, std::memory_order_seq_cst);
+    if (how != SHUT_RD) {
+        e.send_cuts.fetch_add(1, std::memory_order_seq_cst);
+        e.send_shut.store(1, std::memory_order_relaxed);
+    }
     if (e.abortive.load(std::memory_order_relaxed) != 0 && how != SHUT_RD && reset_now(e.fd))
         return; // some kernels refuse while calls wait: then the close sends the reset
     ::shutdown(e.fd, how);
@@ -251,7 +260,7 @@ SOCKET accept(SOCKET s, w_sockaddr* addr, int* addrlen) {
     if (faulted("accept")) return INVALID_SOCKET;
     use u(s);
     if (!u.ok()) return INVALID_SOCKET;
-    std::uint32_t seen = u.entry().interrupts.load(std::memory_order_seq_cst);
+    std::uint32_t seen = u.entry().receive_cuts.load(std::memory_order_seq_cst);
     for (;;) {
         ::sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -263,11 +272,15 @@ SOCKET accept(SOCKET s, w_sockaddr* addr, int* addrlen) {
         }
         int e = errno;
         // A blocked accept wakes only on shutdown; the closing thread counted that first.
-        if (u.entry().interrupts.load(std::memory_order_seq_cst) != seen)
+        if (u.entry().receive_cuts.load(std::memory_order_seq_cst) != seen)
             return fail_socket(WSAEINTR);
-        if (e == EINTR) continue; // a signal is not a reason to give up
-        if (e == EPROTO || e == ENETDOWN || e == EHOSTUNREACH || e == ENONET)
-            e = ECONNRESET; // the pending connection broke before it was taken
+        // Neither a signal nor a receive time-out ends an accept here.
+        if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK) continue;
+        // A pending connection that broke before it was taken is a reset one, as Winsock
+        // reports it: the accept loop goes on after that and stops on anything else.
+        if (e == ECONNABORTED || e == EPROTO || e == ENETDOWN || e == EHOSTUNREACH || e == ENONET ||
+            e == ENETUNREACH || e == EOPNOTSUPP || e == ETIMEDOUT)
+            e = ECONNRESET;
         return fail_socket(internal::map_errno(e).wsa);
     }
 }
@@ -306,13 +319,13 @@ int recv(SOCKET s, char* buf, int len, int flags) {
     if ((flags & ~w_msg_peek) != 0) return fail(WSAEOPNOTSUPP);
     if (len < 0 || (buf == nullptr && len > 0)) return fail(WSAEFAULT);
     int posix_flags = (flags & w_msg_peek) != 0 ? MSG_PEEK : 0;
-    std::uint32_t seen = u.entry().interrupts.load(std::memory_order_seq_cst);
+    std::uint32_t seen = u.entry().receive_cuts.load(std::memory_order_seq_cst);
     for (;;) {
         ssize_t n = ::recv(u.fd(), buf, std::size_t(len), posix_flags);
         if (n > 0 || (n == 0 && len == 0)) return int(n);
         int e = n == 0 ? 0 : errno;
         // Woken by a shutdown or close in another thread: the receive was interrupted.
-        if (u.entry().interrupts.load(std::memory_order_seq_cst) != seen) return fail(WSAEINTR);
+        if (u.entry().receive_cuts.load(std::memory_order_seq_cst) != seen) return fail(WSAEINTR);
         if (n == 0) return 0; // the peer's orderly close
         if (e == EINTR) continue;
         if (e == EAGAIN || e == EWOULDBLOCK) return fail(WSAETIMEDOUT); // SO_RCVTIMEO expired
@@ -326,7 +339,7 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     if (!u.ok()) return SOCKET_ERROR;
     if (flags != 0) return fail(WSAEOPNOTSUPP);
     if (len < 0 || (buf == nullptr && len > 0)) return fail(WSAEFAULT);
-    std::uint32_t seen = u.entry().interrupts.load(std::memory_order_seq_cst);
+    std::uint32_t seen = u.entry().send_cuts.load(std::memory_order_seq_cst);
     int sent = 0;
     // A blocking send takes every byte: go on over partial writes. No signal on a reset peer.
     while (sent < len) {
@@ -336,10 +349,13 @@ int send(SOCKET s, const char* buf, int len, int flags) {
             continue;
         }
         int e = errno;
-        // Cut off by a close in this process: the connection was aborted here.
-        if (u.entry().interrupts.load(std::memory_order_seq_cst) != seen)
-            return fail(WSAECONNABORTED);
+        // Cut off here: by a close, the connection was aborted in this process; by a
+        // shutdown of sending, the send came after it.
+        if (u.entry().send_cuts.load(std::memory_order_seq_cst) != seen)
+            return fail(u.closed() ? WSAECONNABORTED : WSAESHUTDOWN);
         if (n < 0 && e == EINTR) continue;
+        if (e == EPIPE && u.entry().send_shut.load(std::memory_order_relaxed) != 0)
+            return fail(WSAESHUTDOWN);
         return fail_errno(n == 0 ? ECONNRESET : e);
     }
     return sent;

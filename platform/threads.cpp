@@ -23,15 +23,20 @@ namespace {
 
 enum handle_kind : std::uint8_t { kind_none, kind_event, kind_thread, kind_plain };
 
-constexpr std::uint32_t signalled_bit = 1; // event: set; thread: its routine has returned
-constexpr std::uint32_t closed_bit = 2;    // CloseHandle ran: every waiter leaves
+constexpr std::uint32_t closed_bit = 1u << 31; // CloseHandle ran: every waiter leaves
+// An event's word: the signals not yet taken, and the threads registered as waiting. A set
+// gives one signal to each registered waiter and one more to keep, so two sets with two
+// waiters release both, and sets with no waiter collapse into one, as auto-reset events do.
+constexpr std::uint32_t event_signals = 0xFFFF;  // signals not yet taken
+constexpr std::uint32_t event_waiter = 1u << 16; // one registered waiter
+constexpr std::uint32_t finished_bit = 1;        // a thread's word: its routine returned
 
 // What one handle stands for; lives in a static table and is never freed.
 struct handle_entry {
     handle_kind kind;                   // written before the handle is published
     std::uint32_t tag;                  // plain handles: what they stand for
-    std::atomic<std::uint32_t> word;    // futex word: signalled_bit | closed_bit
-    std::atomic<std::uint32_t> waiters; // threads in (or entering) a futex wait on word
+    std::atomic<std::uint32_t> word;    // the futex word, as described above
+    std::atomic<std::uint32_t> waiters; // threads: joiners in (or entering) a futex wait
     LPTHREAD_START_ROUTINE routine;     // thread: what it runs
     LPVOID parameter;                   // thread: the routine's argument
 };
@@ -79,54 +84,91 @@ long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const 
     return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, t, nullptr, 0);
 }
 
-void wake_all(handle_entry& e) {
-    if (e.waiters.load(std::memory_order_seq_cst) != 0)
-        futex(&e.word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
-}
+// The time limit of a wait, on the monotonic clock; none for INFINITE.
+struct wait_limit {
+    bool infinite;     // no limit
+    timespec deadline; // when the wait gives up
 
-// Sleeps while word still reads `seen`; false when the time limit passed.
-bool sleep_on(handle_entry& e, std::uint32_t seen, const timespec* deadline) {
-    timespec left{};
-    if (deadline != nullptr) {
+    explicit wait_limit(DWORD milliseconds) : infinite(milliseconds == INFINITE), deadline{} {
+        if (infinite) return;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        long long ns = deadline.tv_nsec + (long long)(milliseconds % 1000) * 1000000LL;
+        deadline.tv_sec += time_t(milliseconds / 1000 + ns / 1000000000LL);
+        deadline.tv_nsec = long(ns % 1000000000LL);
+    }
+    // Sleeps while `word` reads `seen`, at most until the deadline; false once it has passed.
+    bool sleep(std::atomic<std::uint32_t>& word, std::uint32_t seen) const {
+        if (infinite) {
+            futex(&word, FUTEX_WAIT_PRIVATE, seen, nullptr);
+            return true;
+        }
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         long long ns =
-            (deadline->tv_sec - now.tv_sec) * 1000000000LL + (deadline->tv_nsec - now.tv_nsec);
+            (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
         if (ns <= 0) return false;
-        left = {time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
+        timespec left{time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
+        futex(&word, FUTEX_WAIT_PRIVATE, seen, &left);
+        return true;
     }
-    e.waiters.fetch_add(1, std::memory_order_seq_cst);
-    futex(&e.word, FUTEX_WAIT_PRIVATE, seen, deadline != nullptr ? &left : nullptr);
-    e.waiters.fetch_sub(1, std::memory_order_relaxed);
+};
+
+DWORD closed_result() {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
+// Takes one signal; without one the thread registers, sleeps, and takes one when it comes.
+DWORD wait_event(handle_entry& e, const wait_limit& limit) {
+    std::uint32_t w = e.word.load(std::memory_order_acquire);
+    for (;;) { // a signal that is there is taken without registering
+        if ((w & closed_bit) != 0) return closed_result();
+        std::uint32_t next = (w & event_signals) != 0 ? w - 1 : w + event_waiter;
+        if (e.word.compare_exchange_weak(w, next, std::memory_order_acquire)) {
+            if ((w & event_signals) != 0) return WAIT_OBJECT_0;
+            w = next;
+            break;
+        }
+    }
+    bool in_time = true;
+    for (;;) {
+        if ((w & closed_bit) == 0 && (w & event_signals) == 0 && in_time) {
+            in_time = limit.sleep(e.word, w);
+            w = e.word.load(std::memory_order_acquire);
+            continue;
+        }
+        // Leaving: with a signal when there is one, else closed or out of time.
+        bool take = (w & closed_bit) == 0 && (w & event_signals) != 0;
+        std::uint32_t next = w - event_waiter - (take ? 1 : 0);
+        if (!e.word.compare_exchange_weak(w, next, std::memory_order_acquire)) continue;
+        if (take) return WAIT_OBJECT_0;
+        return (w & closed_bit) != 0 ? closed_result() : WAIT_TIMEOUT;
+    }
+}
+
+bool set_event(handle_entry& e) {
+    std::uint32_t w = e.word.load(std::memory_order_relaxed);
+    for (;;) {
+        if ((w & closed_bit) != 0) return false;
+        std::uint32_t waiting = (w & ~closed_bit) >> 16;
+        if ((w & event_signals) > waiting) return true; // signalled for all, and one to keep
+        if (e.word.compare_exchange_weak(w, w + 1, std::memory_order_release)) break;
+    }
+    // Without a waiter the set costs no system call.
+    if ((w >> 16) != 0) futex(&e.word, FUTEX_WAKE_PRIVATE, 1, nullptr);
     return true;
 }
 
-// An auto-reset event is taken by clearing its signal; a thread's end stays signalled.
-DWORD wait_entry(handle_entry& e, DWORD milliseconds) {
-    timespec deadline{};
-    if (milliseconds != INFINITE) {
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += milliseconds / 1000;
-        deadline.tv_nsec += long(milliseconds % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
-    }
-    std::uint32_t w = e.word.load(std::memory_order_acquire);
+// A thread's end stays signalled for every joiner, as often as they wait.
+DWORD wait_thread(handle_entry& e, const wait_limit& limit) {
     for (;;) {
-        if ((w & closed_bit) != 0) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-        if ((w & signalled_bit) != 0) {
-            if (e.kind == kind_thread) return WAIT_OBJECT_0;
-            if (e.word.compare_exchange_weak(w, w & ~signalled_bit, std::memory_order_acquire))
-                return WAIT_OBJECT_0;
-            continue;
-        }
-        if (!sleep_on(e, w, milliseconds == INFINITE ? nullptr : &deadline)) return WAIT_TIMEOUT;
-        w = e.word.load(std::memory_order_acquire);
+        std::uint32_t w = e.word.load(std::memory_order_acquire);
+        if ((w & closed_bit) != 0) return closed_result();
+        if ((w & finished_bit) != 0) return WAIT_OBJECT_0;
+        e.waiters.fetch_add(1, std::memory_order_seq_cst);
+        bool in_time = limit.sleep(e.word, w);
+        e.waiters.fetch_sub(1, std::memory_order_relaxed);
+        if (!in_time) return WAIT_TIMEOUT;
     }
 }
 
@@ -142,8 +184,9 @@ void* thread_main(void* argument) {
     auto index = std::uint32_t(reinterpret_cast<std::uintptr_t>(argument));
     handle_entry& e = entries[index];
     e.routine(e.parameter);
-    e.word.fetch_or(signalled_bit, std::memory_order_release);
-    wake_all(e);
+    e.word.fetch_or(finished_bit, std::memory_order_seq_cst);
+    if (e.waiters.load(std::memory_order_seq_cst) != 0)
+        futex(&e.word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
     leave(index); // the thread's own use of its handle
     return nullptr;
 }
@@ -198,7 +241,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state
     }
     std::uint32_t index = 0;
     HANDLE h = nullptr;
-    if (!open(kind_event, initial_state ? signalled_bit : 0, 0, &index, &h)) return nullptr;
+    if (!open(kind_event, initial_state ? 1 : 0, 0, &index, &h)) return nullptr;
     return h;
 }
 
@@ -211,16 +254,8 @@ BOOL SetEvent(HANDLE event) {
     std::uint32_t index = 0;
     if (!enter(event, &index)) return FALSE;
     handle_entry& e = entries[index];
-    BOOL ok = TRUE;
-    if (e.kind != kind_event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        ok = FALSE;
-    } else {
-        e.word.fetch_or(signalled_bit, std::memory_order_seq_cst);
-        // Without a waiter the set costs no system call.
-        if (e.waiters.load(std::memory_order_seq_cst) != 0)
-            futex(&e.word, FUTEX_WAKE_PRIVATE, 1, nullptr);
-    }
+    BOOL ok = e.kind == kind_event && set_event(e) ? TRUE : FALSE;
+    if (!ok) SetLastError(ERROR_INVALID_HANDLE);
     leave(index);
     return ok;
 }
@@ -237,8 +272,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     if (!enter(handle, &index)) return WAIT_FAILED;
     handle_entry& e = entries[index];
     DWORD result = WAIT_FAILED;
-    if (e.kind == kind_event || e.kind == kind_thread)
-        result = wait_entry(e, milliseconds);
+    if (e.kind == kind_event)
+        result = wait_event(e, wait_limit(milliseconds));
+    else if (e.kind == kind_thread)
+        result = wait_thread(e, wait_limit(milliseconds));
     else
         SetLastError(ERROR_INVALID_HANDLE);
     leave(index);
@@ -261,7 +298,7 @@ BOOL CloseHandle(HANDLE handle) {
         ok = FALSE;
     } else if (e.kind == kind_event || e.kind == kind_thread) {
         e.word.fetch_or(closed_bit, std::memory_order_seq_cst);
-        wake_all(e); // whoever waits now leaves with WAIT_FAILED
+        futex(&e.word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr); // every waiter leaves now
     }
     leave(index);
     return ok;

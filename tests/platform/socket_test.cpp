@@ -232,6 +232,39 @@ TEST_F(sockets, accepted_socket_reports_the_peer_address) {
     closesocket(l.so);
 }
 
+TEST_F(sockets, accepted_socket_inherits_the_listener_options_and_accept_ignores_the_time_out) {
+    ts::loopback_listener l = ts::listen_loopback();
+    DWORD ms = 20;
+    ASSERT_EQ(
+        setsockopt(l.so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms),
+        0);
+    SOCKET c = INVALID_SOCKET;
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // several time-outs
+        c = ts::connect_client(l.port);
+    });
+    SOCKET s = accept(l.so, nullptr, nullptr);
+    late.join();
+    ASSERT_NE(s, INVALID_SOCKET) << "error " << WSAGetLastError();
+    char buf[4];
+    EXPECT_EQ(recv(s, buf, sizeof buf, 0), SOCKET_ERROR); // the listener's time-out applies
+    EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);
+    closesocket(s);
+    closesocket(c);
+    closesocket(l.so);
+}
+
+TEST_F(sockets, send_after_shutting_down_sending_fails_with_10058) {
+    ts::socket_pair p = pair();
+    ASSERT_EQ(shutdown(p.client, SD_SEND), 0);
+    EXPECT_EQ(send(p.client, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+    char buf[4];
+    ASSERT_EQ(send(p.server, "ok", 2, 0), 2); // the other direction still works
+    EXPECT_EQ(recv(p.client, buf, sizeof buf, 0), 2);
+    close_pair(p);
+}
+
 TEST_F(sockets, injected_faults_fail_the_named_call_with_the_given_code) {
     ts::socket_pair p = pair();
     fault_inject("send", WSAENOBUFS, 1, 1); // the second send fails, the third goes through
