@@ -51,6 +51,30 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
 
 enum class decoded { receive_again, carry, end };
 
+inline constexpr uint8_t close_frame_first_byte = 0x88; // FIN and the close opcode
+inline constexpr uint8_t two_key_start = 0x00;
+inline constexpr uint8_t two_key_end = 0xFF;
+
+// Whether decoding the frame at `frame` closes the conversation (a close frame, or the empty
+// two-key message): the decoder then clears `version`, which senders read while they frame
+// for this connection, and sends the close reply on the socket the writer sends on.
+bool frame_closes(const G_WS& ws, const uint8_t* frame, uint64_t held) {
+    if (ws.version < 13) return held >= 2 && frame[0] == two_key_start && frame[1] == two_key_end;
+    uint8_t first = ws.has_more ? ws.saved_byte : frame[0]; // the terminator may stand there
+    return first == close_frame_first_byte;
+}
+
+// Decodes a closing frame with the slot taken out of the fan-out and its send area held, so
+// that no sender is framing for it and its writer is idle while the decoder ends the
+// conversation and answers it.
+void decode_close(G_TASK* t, uint8_t* frame, uint64_t held) {
+    t->ready.store(0, std::memory_order_release);
+    bool token = t->ev_free.wait() == 0;
+    uint8_t* payload = nullptr;
+    t->ws.decrypt(frame, held, &payload);
+    if (token) t->ev_free.set();
+}
+
 // Decodes every whole frame of the held bytes and fans out each payload. On `carry` the
 // incomplete frame has been moved to the start of the buffer and *carried is its length.
 decoded decode_frames(G_TASK* t, uint64_t held, uint64_t* carried) {
@@ -58,6 +82,10 @@ decoded decode_frames(G_TASK* t, uint64_t held, uint64_t* carried) {
     uint8_t* frame = t->pRAM;
     for (;;) {
         if (ws.version == 0) return decoded::end;
+        if (frame_closes(ws, frame, held)) {
+            decode_close(t, frame, held);
+            return decoded::end;
+        }
         uint8_t* payload = nullptr;
         int64_t m = ws.decrypt(frame, held, &payload);
         if (ws.incomplete) {
