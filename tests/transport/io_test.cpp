@@ -1,6 +1,7 @@
 // Encrypted receive and send over an open session: how the receive fills the caller's
 // buffer, how a connection's end shows, the pieces and flushes of a send, and what a record
 // keeps from one connection to the next.
+#include "platform/win/hooks.h"
 #include "support.h"
 #include <chrono>
 #include <gtest/gtest.h>
@@ -108,6 +109,20 @@ TEST_F(io_test, receive_reports_how_the_connection_ended) {
         pair.tls.close();
         EXPECT_EQ(pair.tls.refs.load(), 0);
     }
+}
+
+TEST_F(io_test, interrupted_refill_is_repeated) {
+    session_pair pair;
+    ASSERT_EQ(pair.opened, 0);
+    ASSERT_TRUE(pair.client.write("after", 5));
+    fault_inject("recv", WSAEINTR, 0, 2);
+    char buffer[16];
+    int64_t got = pair.tls.recv(buffer, sizeof buffer);
+    fault_clear();
+    ASSERT_EQ(got, 5);
+    EXPECT_EQ(std::string(buffer, 5), "after");
+    EXPECT_EQ(pair.tls.wsa_error, WSAEINTR);
+    pair.tls.close();
 }
 
 // A receive that timed out leaves the session usable: the connection stays TLS after an
