@@ -110,4 +110,8 @@ struct G_WS {
 
     // Resets the outgoing stream's UTF-8 state to its start values.
     void reset_text_state();
+
+  private:
+    int64_t decrypt_two_key(uint8_t* frame, uint64_t length, uint8_t** payload);
+    int64_t first_byte(uint8_t first);
 };
