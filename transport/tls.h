@@ -17,7 +17,8 @@ inline constexpr char16_t cert_file_secondary[] = u"relay-2.pem";
 // connections one after another. The slot's reader and writer use it at the same time.
 struct G_TLS {
     // The session; null when plain, when none could be made, and after a close. Taken out
-    // by close with one atomic exchange.
+    // by close with one atomic exchange. Its app data is the send's second write storage
+    // (a BUF_MEM), freed with the session, so that nothing of it outlives the connection.
     std::atomic<SSL*> ssl;
     // Use count of the session: 1 for the open session plus 1 per operation inside it;
     // whoever brings it to 0 frees the session.
@@ -28,6 +29,8 @@ struct G_TLS {
     // Network bytes on their way into the session; owned by the session, borrowed here.
     std::atomic<BIO*> rbio;
     // The session's output on its way to the network; owned by the session, borrowed here.
+    // A flush hands it an empty storage and sends the full one, which no library step can
+    // then touch or move.
     std::atomic<BIO*> wbio;
     // Copy of the socket number for messages; not changed by close.
     SOCKET so_last;
