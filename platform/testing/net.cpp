@@ -3,6 +3,8 @@
 #include "platform/internal/handles.h"
 #include "platform/testing/testing.h"
 
+// glibc defines htons and friends as macros in optimised builds: the layer's own are
+// called in parentheses below so that the macros do not stand in for them.
 #include <arpa/inet.h>
 #include <csignal>
 #include <dirent.h>
@@ -18,8 +20,8 @@ namespace {
 win::sockaddr_in loopback(std::uint16_t port) {
     win::sockaddr_in a{};
     a.sin_family = 2; // the layer's AF_INET
-    a.sin_port = win::htons(port);
-    a.sin_addr.s_addr = win::htonl(0x7F000001);
+    a.sin_port = (win::htons)(port);
+    a.sin_addr.s_addr = (win::htonl)(0x7F000001);
     return a;
 }
 
@@ -80,7 +82,7 @@ loopback_listener listen_loopback(int backlog) {
         win::closesocket(l.so);
         return {win::INVALID_SOCKET, 0};
     }
-    l.port = win::ntohs(a.sin_port);
+    l.port = (win::ntohs)(a.sin_port);
     return l;
 }
 
