@@ -221,12 +221,14 @@ struct tls_upgrade : ::testing::Test {
     tls_testing::tls_client client;
     uint16_t port = 0;
     SOCKET listening = INVALID_SOCKET;
+    uint32_t sockets_before = 0;
 
     static void SetUpTestSuite() { ASSERT_TRUE(test_cert::load_server_context("ws-upgrade")); }
     static void TearDownTestSuite() { tls_ctx_release(); }
 
     void SetUp() override {
         packet_length = 4096;
+        sockets_before = testing_support::open_sockets();
         ws.tls.p_recv = reinterpret_cast<uint8_t*>(buffer.data());
         ws.tls.p_recv_size = packet_length;
         listening = loopback::listen_any(&port);
@@ -235,6 +237,7 @@ struct tls_upgrade : ::testing::Test {
         client.close();
         ws.tls.close();
         closesocket(listening);
+        EXPECT_EQ(testing_support::open_sockets(), sockets_before) << "a socket was left open";
     }
     // Accepts the client's connection and completes the TLS handshake on both sides.
     void open_tls() {
