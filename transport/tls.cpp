@@ -12,7 +12,6 @@ G_TLS::G_TLS()
       p_recv_size(0), send_lock{} {
     lock.create(true); // a failure leaves the lock invalid: its waits return at once
     send_lock.create(true);
-    GetLastError();
 }
 
 G_TLS::~G_TLS() {
