@@ -3,8 +3,42 @@
 #include "platform/event.h"
 #include "platform/settings.h"
 
-uint32_t constexpr not_valid = 111; // the record's event or thread is gone
-uint32_t constexpr timed_out = 138; // a wait ended by its time limit
+namespace {
+
+constexpr uint32_t not_valid = 111; // the record's event or thread is gone
+constexpr uint32_t timed_out = 138; // a wait ended by its time limit
+
+// The handle field is read by setters and waiters on other threads while a close clears
+// it; the layer refuses a closed handle, so either value read is safe, but the access
+// itself must not be a data race.
+HANDLE load_handle(HANDLE& field) {
+    return std::atomic_ref<HANDLE>(field).load(std::memory_order_relaxed);
+}
+void store_handle(HANDLE& field, HANDLE value) {
+    std::atomic_ref<HANDLE>(field).store(value, std::memory_order_relaxed);
+}
+
+// Maps a wait's result; `still_valid` is read after the wait has returned.
+uint32_t wait_result(DWORD result, bool still_valid) {
+    if (!still_valid) return not_valid;
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 0;
+    if (result == WAIT_TIMEOUT) return timed_out;
+    return GetLastError();
+}
+
+// The label line, then the error line; the system's text brings the line end.
+uint32_t report(int (*print)(const wchar_t*, ...), uint32_t code, const wchar_t* label) {
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                       FORMAT_MESSAGE_FROM_SYSTEM,
+                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    if (label != nullptr) print(L"%ls\n", label);
+    print(L"   ^ERROR: %u, %ls", code, text);
+    if (text != nullptr) LocalFree(text);
+    return code;
+}
+
+} // namespace
 
 void G_EVENT::create(bool signalled) {
     HANDLE h = CreateEventW(nullptr, FALSE, signalled ? TRUE : FALSE, nullptr);
@@ -12,37 +46,34 @@ void G_EVENT::create(bool signalled) {
         (void)GetLastError(); // the record stays invalid; every use then gives 111
         return;
     }
-    h_event = h;
+    store_handle(h_event, h);
     valid.store(1, std::memory_order_release);
 }
 
 uint32_t G_EVENT::set() {
     if (valid.load(std::memory_order_acquire) == 0) return not_valid;
-    if (SetEvent(h_event)) return 0;
-    return GetLastError();
-}
-
-// Maps a wait's result; `still_valid` is read after the wait has returned.
-static uint32_t wait_result(DWORD result, bool still_valid) {
-    if (!still_valid) return not_valid;
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 0;
-    if (result == WAIT_TIMEOUT) return timed_out;
+    if (SetEvent(load_handle(h_event))) return 0;
+    // A close that ran meanwhile makes the set fail on the closed handle: that is the
+    // record going away, as for a wait, not a failure of the system.
+    if (valid.load(std::memory_order_acquire) == 0) return not_valid;
     return GetLastError();
 }
 
 uint32_t G_EVENT::wait() {
     if (valid.load(std::memory_order_acquire) == 0) return not_valid;
-    DWORD result = WaitForSingleObject(h_event, INFINITE);
+    DWORD result = WaitForSingleObject(load_handle(h_event), INFINITE);
     return wait_result(result, valid.load(std::memory_order_acquire) != 0);
 }
 
 void G_EVENT::close() {
     // Cleared before the signal, so the waiter that the signal releases sees 0 and stops.
     if (valid.exchange(0, std::memory_order_acq_rel) == 0) return;
-    SetEvent(h_event);
-    // Closing the handle also releases every other thread still waiting on it.
-    if (!CloseHandle(h_event)) (void)GetLastError();
-    h_event = nullptr;
+    HANDLE h = load_handle(h_event);
+    SetEvent(h);
+    // Closing the handle also releases every other thread still waiting on it, and a wait
+    // that begins on it later fails at once.
+    if (!CloseHandle(h)) (void)GetLastError();
+    store_handle(h_event, nullptr);
 }
 
 uint32_t G_THREAD::start(G_THREAD_ROUTINE routine, void* argument) {
@@ -65,18 +96,6 @@ void G_THREAD::close() {
     if (started == 0) return;
     if (!CloseHandle(h_thread)) (void)GetLastError();
     *this = G_THREAD{};
-}
-
-// The label line, then the error line; the system's text brings the line end.
-static uint32_t report(int (*print)(const wchar_t*, ...), uint32_t code, const wchar_t* label) {
-    wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                       FORMAT_MESSAGE_FROM_SYSTEM,
-                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    if (label != nullptr) print(L"%ls\n", label);
-    print(L"   ^ERROR: %u, %ls", code, text);
-    if (text != nullptr) LocalFree(text);
-    return code;
 }
 
 uint32_t print_error(uint32_t code, const wchar_t* label) {

@@ -206,6 +206,28 @@ TEST_F(records, closes_raced_from_two_threads_signal_once_and_release_once) {
     }
 }
 
+TEST_F(records, sets_and_waits_racing_a_close_end_with_111) {
+    for (int round = 0; round < 100; ++round) {
+        G_EVENT ev{};
+        ev.create(false);
+        uint32_t set_end = 0, wait_end = 0;
+        std::thread setter([&] {
+            while ((set_end = ev.set()) == 0) {
+            }
+        });
+        std::thread waiter([&] {
+            while ((wait_end = ev.wait()) == 0) {
+            }
+        });
+        for (int i = 0; i < round; ++i) std::this_thread::yield();
+        ev.close();
+        setter.join();
+        waiter.join();
+        EXPECT_EQ(set_end, 111u);
+        EXPECT_EQ(wait_end, 111u);
+    }
+}
+
 TEST_F(records, set_raced_with_wait_never_loses_the_signal) {
     G_EVENT ping{}, pong{};
     ping.create(false);
