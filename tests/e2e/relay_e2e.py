@@ -119,7 +119,8 @@ def run_command_line(args):
             return r.proc.poll() is not None or (
                 b":: bind(" in out and (b"connection...\n\n" in out or b"^ERROR" in out))
         check(wait_until(settled, 30), args, r.output())
-        code = r.proc.wait(timeout=10) if b":: bind(" not in r.output() else None
+        serving = b"connection...\n\n" in r.output()
+        code = None if serving else r.proc.wait(timeout=10)
     finally:
         r.stop()
     return r.output(), r.errors(), code

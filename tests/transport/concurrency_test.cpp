@@ -119,6 +119,57 @@ TEST_F(concurrency_test, close_during_a_blocked_plain_receive_ends_it) {
     EXPECT_LE(result, 0);
 }
 
+// While the writer is inside a flush (its socket send blocked, the lock free), the reader's
+// receive makes the library write a record (the refusal of a renegotiation) into the write
+// buffer. The flush's bytes must stay intact and the new record must go out once, after
+// them, with nothing lost or sent twice.
+TEST_F(concurrency_test, record_written_by_the_reader_during_a_flush_goes_out_once) {
+    support::tls_pair pair(only(TLS1_2_VERSION));
+    ASSERT_EQ(pair.open(), 0);
+    pair.set_receive_timeout(10000);
+    ASSERT_EQ(std::string(SSL_get_cipher_name(pair.client.ssl())),
+              "ECDHE-ECDSA-CHACHA20-POLY1305"); // 16 bytes of overhead per record
+    constexpr size_t total = 4 << 20;
+    std::vector<uint8_t> data = support::pattern(total, 9);
+    int64_t sent = 0;
+    std::thread writer([&] { sent = pair.tls.send(data.data(), data.size()); });
+    ASSERT_TRUE(operation_inside(pair.tls));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the socket is full by now
+    ASSERT_TRUE(pair.client.encrypt("x", 1));
+    ASSERT_TRUE(pair.client.renegotiate());
+    ASSERT_TRUE(pair.client.flush());
+    char got[8];
+    EXPECT_EQ(pair.tls.recv(got, sizeof got), 1);
+    // The client reads the raw records: every data record's plaintext, and one alert.
+    std::vector<uint8_t> bytes;
+    size_t at = 0, plaintext = 0, alerts = 0, others = 0;
+    std::vector<uint8_t> chunk(65536);
+    while (plaintext < total || alerts == 0) {
+        while (at + 5 <= bytes.size() &&
+               at + 5 + (bytes[at + 3] << 8 | bytes[at + 4]) <= bytes.size()) {
+            size_t length = bytes[at + 3] << 8 | bytes[at + 4];
+            if (bytes[at] == 0x17)
+                plaintext += length - 16;
+            else if (bytes[at] == 0x15)
+                ++alerts;
+            else
+                ++others;
+            at += 5 + length;
+        }
+        if (plaintext >= total && alerts > 0) break;
+        long n = pair.client.recv_raw(chunk.data(), chunk.size());
+        if (n <= 0) break;
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
+    }
+    writer.join();
+    EXPECT_EQ(sent, int64_t(total));
+    EXPECT_EQ(plaintext, total);
+    EXPECT_EQ(alerts, 1u);
+    EXPECT_EQ(others, 0u);
+    EXPECT_EQ(at, bytes.size());
+    pair.tls.close();
+}
+
 // A message of the duplex test: kind ('A' from the writer, 'B' from the reader), its number
 // among its kind, its length, then a payload that both can work out.
 constexpr size_t header = 9;
