@@ -167,3 +167,16 @@ TEST_F(crypt_test, failed_hash_and_final_report_and_keep_the_service) {
               0u);
     EXPECT_EQ(crypt.hash_ready, 1);
 }
+
+TEST(crypt_owner, destroying_the_websocket_state_releases_a_service_left_set_up) {
+    HCRYPTHASH left = 0;
+    {
+        G_WS ws;
+        EXPECT_EQ(ws.crypt.alg, CALG_SHA1) << "constructed released";
+        EXPECT_EQ(ws.crypt.hash_ready, 0);
+        ASSERT_EQ(ws.crypt.init(CALG_MD5), 0u); // as a handshake that stopped on a failure
+        left = ws.crypt.ctx[0];
+    }
+    EXPECT_FALSE(CryptHashData(left, reinterpret_cast<const BYTE*>("x"), 1, 0))
+        << "the context was destroyed with its owner";
+}
