@@ -130,6 +130,9 @@ TEST_F(concurrency_test, record_written_by_the_reader_during_a_flush_goes_out_on
     ASSERT_EQ(std::string(SSL_get_cipher_name(pair.client.ssl())),
               "ECDHE-ECDSA-CHACHA20-POLY1305"); // 16 bytes of overhead per record
     constexpr size_t total = 4 << 20;
+    int small = 65536; // so that the writer's socket send surely blocks
+    win::setsockopt(pair.tls.so, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&small),
+                    sizeof small);
     std::vector<uint8_t> data = support::pattern(total, 9);
     int64_t sent = 0;
     std::thread writer([&] { sent = pair.tls.send(data.data(), data.size()); });
@@ -140,6 +143,7 @@ TEST_F(concurrency_test, record_written_by_the_reader_during_a_flush_goes_out_on
     ASSERT_TRUE(pair.client.flush());
     char got[8];
     EXPECT_EQ(pair.tls.recv(got, sizeof got), 1);
+    EXPECT_EQ(pair.tls.refs.load(), 2); // the writer is still inside its send
     // The client reads the raw records: every data record's plaintext, and one alert.
     std::vector<uint8_t> bytes;
     size_t at = 0, plaintext = 0, alerts = 0, others = 0;
