@@ -85,6 +85,9 @@ TEST_F(concurrency_test, close_during_a_blocked_send_fails_it_and_frees_after_it
     support::tls_pair pair(only(TLS1_3_VERSION));
     ASSERT_EQ(pair.open(), 0);
     int freed = support::sessions_freed();
+    int small = 65536;
+    win::setsockopt(pair.tls.so, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&small),
+                    sizeof small);
     std::vector<uint8_t> data = support::pattern(16 << 20, 6); // far more than the socket holds
     int64_t result = 0;
     std::thread::id writer_id;
