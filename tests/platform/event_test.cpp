@@ -305,6 +305,16 @@ TEST_F(records, join_of_a_thread_never_started_or_failed_to_start_gives_111) {
     EXPECT_EQ(runs.load(), 0);
 }
 
+TEST_F(records, thread_whose_stack_cannot_be_had_fails_with_8_and_leaves_nothing_open) {
+    std::atomic<int> runs{0};
+    SetLastError(0);
+    HANDLE h = CreateThread(nullptr, SIZE_T(1) << 44, count_up, &runs,
+                            STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(runs.load(), 0);
+}
+
 TEST_F(records, thread_handle_outlives_its_thread_until_closed) {
     std::atomic<int> runs{0};
     HANDLE h = CreateThread(nullptr, 0, count_up, &runs, 0, nullptr);
