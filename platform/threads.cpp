@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <linux/futex.h>
+#include <openssl/crypto.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -186,6 +187,9 @@ void* thread_main(void* argument) {
     auto index = std::uint32_t(reinterpret_cast<std::uintptr_t>(argument));
     handle_entry& e = entries[index];
     e.routine(e.parameter);
+    // What the TLS library keeps for this thread goes before the end is signalled, as a
+    // thread's end is signalled on Windows only once it is fully gone.
+    OPENSSL_thread_stop();
     e.word.fetch_or(finished_bit, std::memory_order_seq_cst);
     if (e.waiters.load(std::memory_order_seq_cst) != 0)
         futex(&e.word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
@@ -202,7 +206,8 @@ std::uint32_t handles_in_use() {
 }
 
 std::size_t thread_stack_size(std::size_t requested) {
-    std::size_t size = requested < stack_floor ? stack_floor : requested;
+    constexpr std::size_t most = std::size_t(1) << 46; // keeps the rounding below exact
+    std::size_t size = requested < stack_floor ? stack_floor : requested > most ? most : requested;
     long page = sysconf(_SC_PAGESIZE);
     return (size + page - 1) / page * page;
 }
@@ -317,7 +322,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
         handles.close(index);
         handles.leave(index);
         leave(index);
-        internal::last_error_from_errno(rc);
+        // No room for the thread or its stack: not enough memory, as Windows reports it.
+        internal::last_error_from_errno(rc == EAGAIN ? ENOMEM : rc);
         return nullptr;
     }
     leave(index);

@@ -36,7 +36,9 @@ class shared_sockets : public ::testing::Test {
     int descriptors_before_ = 0;
 };
 
-void let_them_block() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+void let_them_block() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
 
 // Runs `round` until its blocked calls were really blocked when the close came: a call that
 // the machine was too slow to start before the close fails with 10038 instead, and the
