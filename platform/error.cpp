@@ -3,6 +3,7 @@
 // FormatMessageW hands out (each ending in CR LF, as the system's texts do).
 #include "platform/win/error.h"
 #include "platform/internal/errors.h"
+#include "platform/internal/fault.h"
 #include "platform/win/crypt.h"
 #include "platform/win/sockets.h"
 
@@ -198,6 +199,11 @@ void WSASetLastError(int error) {
 
 DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD message_id, DWORD, LPWSTR buffer, DWORD size,
                      va_list*) {
+    std::uint32_t code = 0;
+    if (internal::fault_take("FormatMessageW", &code)) {
+        last_error = code;
+        return 0;
+    }
     if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
         last_error = ERROR_INVALID_PARAMETER;
         return 0;

@@ -14,7 +14,8 @@ void fault_inject(const char* call, std::uint32_t code, std::uint32_t skip = 0,
                   std::uint32_t times = 1);
 
 // For calls that hand out a count or a size (AllocateUserPhysicalPages: pages handed out;
-// GetLargePageMinimum: the size reported): use `value` instead of the real one.
+// GetLargePageMinimum: the size reported; WaitForSingleObject: the wait's result, returned
+// at once): use `value` instead of the real one.
 void fault_value(const char* call, std::uint64_t value);
 
 // Disarms every injected fault and value.
