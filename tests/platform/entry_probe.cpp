@@ -1,6 +1,7 @@
 // A program on the layer's process entry, started by the tests. With "race" its threads
-// write console lines at once (wide, narrow, long, both streams); otherwise it prints each
-// wide argument as hex code points and ends through ExitProcess with the first as its code.
+// write console lines at once (wide, narrow, long, both streams); with "flood" it writes into
+// a pipe nobody reads; otherwise it prints each wide argument as hex code points and ends
+// through ExitProcess with the first as its code.
 #include "platform/platform.h"
 
 #include <string>
@@ -46,8 +47,16 @@ int run_race() {
 
 } // namespace
 
+// Writes far more than a pipe holds, then ends with 5: a reader that went away must not
+// end the process with a signal.
+int run_flood() {
+    for (int i = 0; i < 4000; ++i) con_wprintf(L"%04i %ls\n", i, long_text.c_str() + 2900);
+    ExitProcess(5);
+}
+
 int wmain(int argc, wchar_t** argv) {
     if (argc > 1 && std::wstring(argv[1]) == L"race") return run_race();
+    if (argc > 1 && std::wstring(argv[1]) == L"flood") return run_flood();
     for (int i = 1; i < argc; ++i) {
         con_printf("arg %i:", i);
         for (const wchar_t* p = argv[i]; *p != 0; ++p) con_printf(" %x", unsigned(*p));

@@ -85,4 +85,12 @@ TEST(entry, arguments_arrive_wide_and_exit_process_flushes_and_sets_the_code) {
     EXPECT_EQ(child.err, "");
 }
 
+TEST(entry, console_output_to_a_closed_pipe_raises_no_signal) {
+    ts::child_process child = ts::start_child({ENTRY_PROBE_PATH, "flood"});
+    ASSERT_GT(child.pid, 0);
+    ts::close_fd(child.out_fd); // the reader goes away; the child's writes then fail
+    child.out_fd = -1;
+    EXPECT_EQ(ts::wait_child(child), 5) << "128 + 13 would be death by SIGPIPE";
+}
+
 } // namespace
