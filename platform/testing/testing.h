@@ -2,6 +2,7 @@
 // for OpenSSL clients), a listener on a free port, a connected pair, a child process with its
 // output captured, temporary folders, and counts of what is left open.
 #pragma once
+// Only the layer's socket header, not platform.h: a helper file adds POSIX headers after it.
 #include "platform/win/sockets.h"
 
 #include <cstdint>
@@ -9,8 +10,6 @@
 #include <vector>
 
 namespace testing_support {
-
-// Includes only the layer's socket header, so that a helper file may add POSIX headers.
 
 // A layer socket connected to 127.0.0.1:port; INVALID_SOCKET on failure.
 win::SOCKET connect_client(std::uint16_t port);
