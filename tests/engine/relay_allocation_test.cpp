@@ -58,6 +58,8 @@ extern "C" void* realloc(void* p, std::size_t n) {
 #define RELAY_RAW_REALLOC __libc_realloc
 #define RELAY_RAW_FREE __libc_free
 #else
+// GCC takes the replaced global delete's free() for a mismatch with new; here new is malloc.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
     count();
     if (void* p = std::malloc(n ? n : 1)) return p;
