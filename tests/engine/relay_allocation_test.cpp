@@ -195,8 +195,11 @@ TEST_F(relay_allocation, raw_and_websocket_payloads_are_relayed_without_allocati
     // The counter sees an allocation made on any other thread.
     counting.store(true);
     std::thread([] {
-        std::free(std::malloc(24));
-        delete new int(1);
+        // Through volatile pointers, so that the optimiser cannot drop the pairs.
+        void* volatile block = std::malloc(24);
+        std::free(block);
+        int* volatile object = new int(1);
+        delete object;
     }).join();
     counting.store(false);
     ASSERT_GE(allocations.exchange(0), 1u);
