@@ -49,9 +49,12 @@ struct socket_entry {
     int fd;                                  // the descriptor, owned until the last use leaves
     std::atomic<std::uint32_t> receive_cuts; // shutdowns of receiving, and closes, made here
     std::atomic<std::uint32_t> send_cuts;    // shutdowns of sending, and closes, made here
-    std::atomic<std::uint8_t> send_shut;     // sending was shut down here
+    std::atomic<std::uint8_t> shut;          // shut_send and shut_both as shut down here
     std::atomic<std::uint8_t> abortive;      // the next shutdown or close sends a reset
 };
+
+constexpr std::uint8_t shut_send = 1; // shut down for sending
+constexpr std::uint8_t shut_both = 2; // shut down both ways, or closed
 
 // Values are generation * 1024 + index; 1024 descriptors is the usual per-process limit.
 constexpr std::uint32_t socket_count = 1024;
@@ -96,7 +99,6 @@ class use {
     bool ok() const { return ok_; }
     socket_entry& entry() const { return entries[index_]; }
     int fd() const { return entries[index_].fd; }
-    bool closed() const { return sockets.is_closed(index_); }
 
     // Leaves a slot; the last use of a closed socket closes its descriptor.
     static void release(std::uint32_t index) {
@@ -123,7 +125,7 @@ SOCKET adopt(int fd, std::uint8_t abortive) {
     e.fd = fd;
     e.receive_cuts.store(0, std::memory_order_relaxed);
     e.send_cuts.store(0, std::memory_order_relaxed);
-    e.send_shut.store(0, std::memory_order_relaxed);
+    e.shut.store(0, std::memory_order_relaxed);
     e.abortive.store(abortive, std::memory_order_relaxed);
     return sockets.publish(index, 0);
 }
@@ -162,7 +164,7 @@ void interrupt(socket_entry& e, int how) {
     if (how != SHUT_WR) e.receive_cuts.fetch_add(1, std::memory_order_seq_cst);
     if (how != SHUT_RD) {
         e.send_cuts.fetch_add(1, std::memory_order_seq_cst);
-        e.send_shut.store(1, std::memory_order_relaxed);
+        e.shut.fetch_or(how == SHUT_RDWR ? shut_both : shut_send, std::memory_order_relaxed);
     }
     if (e.abortive.load(std::memory_order_relaxed) != 0 && how != SHUT_RD && reset_now(e.fd))
         return; // some kernels refuse while calls wait: then the close sends the reset
@@ -349,13 +351,13 @@ int send(SOCKET s, const char* buf, int len, int flags) {
             continue;
         }
         int e = errno;
-        // Cut off here: by a close, the connection was aborted in this process; by a
-        // shutdown of sending, the send came after it.
-        if (u.entry().send_cuts.load(std::memory_order_seq_cst) != seen)
-            return fail(u.closed() ? WSAECONNABORTED : WSAESHUTDOWN);
-        if (n < 0 && e == EINTR) continue;
-        if (e == EPIPE && u.entry().send_shut.load(std::memory_order_relaxed) != 0)
-            return fail(WSAESHUTDOWN);
+        bool cut = u.entry().send_cuts.load(std::memory_order_seq_cst) != seen;
+        if (!cut && n < 0 && e == EINTR) continue;
+        std::uint8_t shut = u.entry().shut.load(std::memory_order_relaxed);
+        // Shut down here, before or during the send: both directions (as a close does) is
+        // a connection aborted in this process, sending alone a send after the shutdown.
+        if ((shut & shut_both) != 0) return fail(WSAECONNABORTED);
+        if (cut || (e == EPIPE && shut != 0)) return fail(WSAESHUTDOWN);
         return fail_errno(n == 0 ? ECONNRESET : e);
     }
     return sent;

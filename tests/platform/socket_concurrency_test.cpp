@@ -80,21 +80,27 @@ TEST_F(shared_sockets, close_wakes_a_blocked_receive_with_10004_and_later_calls_
 
 TEST_F(shared_sockets, close_wakes_a_send_blocked_on_a_full_connection) {
     std::vector<char> data(64 << 20, 'w'); // the peer reads nothing: the send blocks
-    std::vector<int> codes = until_blocked([&] {
-        ts::socket_pair p = ts::make_socket_pair();
-        int result = 0, error = 0;
-        std::thread writer([&] {
-            result = send(p.client, data.data(), int(data.size()), 0);
-            error = WSAGetLastError();
+    // A close alone, and the transport's close (both directions shut down, then closed):
+    // either way the send ends as a connection aborted here, the relay's normal end.
+    for (bool shut_first : {false, true}) {
+        SCOPED_TRACE(shut_first ? "shutdown, then close" : "close");
+        std::vector<int> codes = until_blocked([&] {
+            ts::socket_pair p = ts::make_socket_pair();
+            int result = 0, error = 0;
+            std::thread writer([&] {
+                result = send(p.client, data.data(), int(data.size()), 0);
+                error = WSAGetLastError();
+            });
+            let_them_block();
+            if (shut_first) shutdown(p.client, SD_BOTH);
+            closesocket(p.client);
+            writer.join();
+            EXPECT_EQ(result, SOCKET_ERROR);
+            closesocket(p.server);
+            return std::vector<int>{error};
         });
-        let_them_block();
-        closesocket(p.client);
-        writer.join();
-        EXPECT_EQ(result, SOCKET_ERROR);
-        closesocket(p.server);
-        return std::vector<int>{error};
-    });
-    EXPECT_EQ(codes, std::vector<int>{WSAECONNABORTED});
+        EXPECT_EQ(codes, std::vector<int>{WSAECONNABORTED});
+    }
 }
 
 TEST_F(shared_sockets, accepts_blocked_in_several_threads_all_fail_with_10004_on_close) {

@@ -254,11 +254,21 @@ TEST_F(sockets, accepted_socket_inherits_the_listener_options_and_accept_ignores
     closesocket(l.so);
 }
 
-TEST_F(sockets, send_after_shutting_down_sending_fails_with_10058) {
+TEST_F(sockets, send_after_a_local_shutdown_fails_by_what_was_shut_down) {
+    const struct {
+        int how;
+        int error;
+    } cases[] = {{SD_SEND, WSAESHUTDOWN}, {SD_BOTH, WSAECONNABORTED}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        ts::socket_pair p = pair();
+        ASSERT_EQ(shutdown(p.client, c.how), 0);
+        EXPECT_EQ(send(p.client, "x", 1, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), c.error);
+        close_pair(p);
+    }
     ts::socket_pair p = pair();
     ASSERT_EQ(shutdown(p.client, SD_SEND), 0);
-    EXPECT_EQ(send(p.client, "x", 1, 0), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
     char buf[4];
     ASSERT_EQ(send(p.server, "ok", 2, 0), 2); // the other direction still works
     EXPECT_EQ(recv(p.client, buf, sizeof buf, 0), 2);
