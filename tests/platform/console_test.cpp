@@ -28,8 +28,6 @@ struct format_case {
     const char* text;
 };
 
-const std::size_t big = 123456789;
-
 const std::vector<format_case> cases = {
     {"wide %s takes a wide string", [] { return con_wprintf(L"[%s]", L"w\u00E9"); }, "[w\xC3\xA9]"},
     {"wide %hs takes a narrow string", [] { return con_wprintf(L"[%hs]", "0.0.0.0"); },
