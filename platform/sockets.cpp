@@ -49,12 +49,13 @@ struct socket_entry {
     int fd;                                  // the descriptor, owned until the last use leaves
     std::atomic<std::uint32_t> receive_cuts; // shutdowns of receiving, and closes, made here
     std::atomic<std::uint32_t> send_cuts;    // shutdowns of sending, and closes, made here
-    std::atomic<std::uint8_t> shut;          // shut_send and shut_both as shut down here
+    std::atomic<std::uint8_t> shut;          // shut_send, shut_both, shut_receive as done here
     std::atomic<std::uint8_t> abortive;      // the next shutdown or close sends a reset
 };
 
-constexpr std::uint8_t shut_send = 1; // shut down for sending
-constexpr std::uint8_t shut_both = 2; // shut down both ways, or closed
+constexpr std::uint8_t shut_send = 1;    // shut down for sending
+constexpr std::uint8_t shut_both = 2;    // shut down both ways, or closed
+constexpr std::uint8_t shut_receive = 4; // shut down for receiving, or closed
 
 // Values are generation * 1024 + index; 1024 descriptors is the usual per-process limit.
 constexpr std::uint32_t socket_count = 1024;
@@ -161,7 +162,10 @@ bool reset_now(int fd) {
 
 // Wakes the calls blocked on the socket in the directions shut; they see their count moved.
 void interrupt(socket_entry& e, int how) {
-    if (how != SHUT_WR) e.receive_cuts.fetch_add(1, std::memory_order_seq_cst);
+    if (how != SHUT_WR) {
+        e.shut.fetch_or(shut_receive, std::memory_order_seq_cst);
+        e.receive_cuts.fetch_add(1, std::memory_order_seq_cst);
+    }
     if (how != SHUT_RD) {
         e.send_cuts.fetch_add(1, std::memory_order_seq_cst);
         e.shut.fetch_or(how == SHUT_RDWR ? shut_both : shut_send, std::memory_order_relaxed);
@@ -274,7 +278,10 @@ SOCKET accept(SOCKET s, w_sockaddr* addr, int* addrlen) {
         }
         int e = errno;
         // A blocked accept wakes only on shutdown; the closing thread counted that first.
-        if (u.entry().receive_cuts.load(std::memory_order_seq_cst) != seen)
+        // One that came in just as the shutdown was made finds the socket no longer
+        // listening: interrupted all the same.
+        if (u.entry().receive_cuts.load(std::memory_order_seq_cst) != seen ||
+            (e == EINVAL && (u.entry().shut.load(std::memory_order_seq_cst) & shut_receive) != 0))
             return fail_socket(WSAEINTR);
         // Neither a signal nor a receive time-out ends an accept here.
         if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK) continue;

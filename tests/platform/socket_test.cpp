@@ -275,6 +275,16 @@ TEST_F(sockets, send_after_a_local_shutdown_fails_by_what_was_shut_down) {
     close_pair(p);
 }
 
+TEST_F(sockets, accept_on_a_listener_being_shut_down_is_interrupted) {
+    ts::loopback_listener l = ts::listen_loopback();
+    ASSERT_EQ(shutdown(l.so, SD_BOTH), 0); // the close that follows has not come yet
+    EXPECT_EQ(accept(l.so, nullptr, nullptr), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAEINTR);
+    closesocket(l.so);
+    EXPECT_EQ(accept(l.so, nullptr, nullptr), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+}
+
 TEST_F(sockets, injected_faults_fail_the_named_call_with_the_given_code) {
     ts::socket_pair p = pair();
     fault_inject("send", WSAENOBUFS, 1, 1); // the second send fails, the third goes through
