@@ -242,7 +242,8 @@ def case_websocket_frames():
         sender.send_bytes(frame(0x81, b"still here"))
         want = [b"frag-a", b"frag-b", b"c", b"still here"]
         check(wait_until(lambda: ws.messages()[5:] == want, 5), ws.messages())
-        check(raw.data() == b"onetwothreesplit-frameafterfrag-afrag-bcstill here", raw.data())
+        whole = b"onetwothreesplit-frameafterfrag-afrag-bcstill here"
+        check(wait_until(lambda: raw.data() == whole, 5), raw.data())
         # An unmasked client frame is accepted as it is.
         sender.send_bytes(frame(0x81, b"unmasked", mask=False))
         check(wait_until(lambda: ws.messages()[-1:] == [b"unmasked"], 5))
