@@ -557,6 +557,10 @@ def case_websockets_library():
         r.stop()
 
 
+# A churner's readiness probe: "{ident#k}". The stable receivers drop them before they count.
+PROBE = re.compile(rb"\{[^{}<>]*#\d+\}")
+
+
 def case_churn():
     """Clients of all four kinds connect, send numbered payloads and leave, for a few seconds;
     two receivers stay throughout and must get every payload, each sender's in order."""
@@ -569,18 +573,32 @@ def case_churn():
         failures = []
         deadline = time.monotonic() + 4.0
 
+        def wait_relayed(c, ident):
+            """Sends probes until one reaches a stable receiver. A client is not relayed until
+            the relay has accepted it and classified it: a raw or TLS client's first receive
+            is read as its upgrade request, and on a loaded machine the accept itself may come
+            late, so no fixed pause is long enough. Bytes the relay has passed on are in
+            order, so once a probe is through every payload after it is relayed."""
+            end = time.monotonic() + 30.0
+            k = 0
+            while time.monotonic() < end:
+                probe = ("{%s#%d}" % (ident, k)).encode()
+                c.send(probe)
+                if wait_until(lambda: probe in stable_raw.data(), 0.4):
+                    return True
+                k += 1
+            return False
+
         def churner(index, kind):
             n = 0
             while time.monotonic() < deadline:
                 try:
                     c = KINDS[kind](r.port)
-                    # Readiness: wait until this client's own test payload is seen by a stable
-                    # receiver... a raw or TLS client first waits out its classification.
-                    if kind in ("raw", "tls"):
-                        time.sleep(1.1)
-                    else:
-                        time.sleep(0.1)
                     ident = "%s%d.%d" % (kind, index, n)
+                    if not wait_relayed(c, ident):
+                        failures.append(("never relayed", ident))
+                        c.close()
+                        return
                     mine = []
                     for seq in range(20):
                         m = ("<%s:%03d>" % (ident, seq)).encode()
@@ -591,7 +609,7 @@ def case_churn():
                         sent.extend(mine)
                     time.sleep(0.05)
                     for got in c.messages():
-                        if ident.encode() + b":" in got:
+                        if ident.encode() + b":" in got or ident.encode() + b"#" in got:
                             failures.append(("own payload", ident, got))
                     c.leave()
                 except Exception as e:  # noqa: BLE001
@@ -603,19 +621,20 @@ def case_churn():
         for t in threads:
             t.start()
         for t in threads:
-            t.join(30)
+            t.join(60)
+        check(not any(t.is_alive() for t in threads), "a churner did not end")
         check(not failures, failures[:5])
         with sent_lock:
             expected = set(sent)
         check(len(expected) > 100, len(expected))
 
         def received(client):
-            data = b"".join(client.messages())
+            data = PROBE.sub(b"", b"".join(client.messages()))
             parts = [p + b">" for p in data.split(b">") if p]
             return parts
 
         for stable in (stable_raw, stable_ws):
-            check(wait_until(lambda: set(received(stable)) >= expected, 15),
+            check(wait_until(lambda: set(received(stable)) >= expected, 40),
                   len(expected - set(received(stable))))
             got = received(stable)
             check(len(got) == len(set(got)), "duplicates")
@@ -625,6 +644,8 @@ def case_churn():
                 check(int(seq) > last.get(ident, -1), "out of order", m)
                 last[ident] = int(seq)
         for frame_op, payload in stable_ws.frames():
+            if PROBE.fullmatch(payload):
+                continue
             check(payload.startswith(b"<") and payload.endswith(b">"), "torn frame", payload)
         check(r.proc.poll() is None, "the relay ended")
         stable_raw.close()
