@@ -211,15 +211,25 @@ TEST_F(records, sets_and_waits_racing_a_close_end_with_111) {
         G_EVENT ev{};
         ev.create(false);
         uint32_t set_end = 0, wait_end = 0;
+        std::atomic<int> running{0};
         std::thread setter([&] {
+            running.fetch_add(1);
             while ((set_end = ev.set()) == 0) {
             }
         });
         std::thread waiter([&] {
+            running.fetch_add(1);
             while ((wait_end = ev.wait()) == 0) {
             }
         });
-        for (int i = 0; i < round; ++i) std::this_thread::yield();
+        // Round 0 closes at once, maybe before either loop runs; every later round once both
+        // loops run, after a spin that grows with the round, so that the close meets them at
+        // different points. A spin, not yields: on a loaded machine each yield can hand the
+        // processor away for a whole time slice, and the rounds stretch to minutes.
+        while (round > 0 && running.load() < 2) std::this_thread::yield();
+        std::atomic<int> spin{0};
+        while (spin.load(std::memory_order_relaxed) < round * 100)
+            spin.fetch_add(1, std::memory_order_relaxed);
         ev.close();
         setter.join();
         waiter.join();
