@@ -437,6 +437,23 @@ def case_many_connections():
         r.stop()
 
 
+def wait_moving(count, target, still=20.0, limit=75.0):
+    """Waits until count() reaches target: a stream through a loaded sanitizer build can be
+    slow, so the wait gives up only when nothing has moved for `still` seconds, or at `limit`."""
+    end = time.monotonic() + limit
+    last, moved = count(), time.monotonic()
+    while time.monotonic() < end:
+        now = count()
+        if now >= target:
+            return now == target
+        if now != last:
+            last, moved = now, time.monotonic()
+        elif time.monotonic() - moved > still:
+            return False
+        time.sleep(0.02)
+    return count() == target
+
+
 def case_back_pressure():
     """A receiver that does not read holds up its sender; nothing is lost or reordered."""
     r = Relay(RELAY, ["-c", "4"])
@@ -462,14 +479,15 @@ def case_back_pressure():
             before = progress[0]
             time.sleep(0.5)
             return progress[0] == before and not done.is_set()
-        check(wait_until(stalled_sender, 15, 0), "the sender was not held up", progress[0])
+        check(wait_until(stalled_sender, 40, 0), "the sender was not held up", progress[0])
         held = reader.data()
         check(len(held) < len(stream) and stream.startswith(held), len(held))
         stalled.paused.clear()
-        check(wait_until(lambda: len(stalled.data()) == len(stream), 40), len(stalled.data()))
-        t.join(20)
+        check(wait_moving(lambda: len(stalled.data()), len(stream)), len(stalled.data()))
+        t.join(60)
+        check(not t.is_alive(), "the sender did not finish", progress[0])
         check(stalled.data() == stream, "the stalled receiver lost or reordered data")
-        check(wait_until(lambda: len(reader.data()) == len(stream), 20))
+        check(wait_moving(lambda: len(reader.data()), len(stream)), len(reader.data()))
         check(reader.data() == stream, "the reader lost or reordered data")
         for c in (sender, stalled, reader):
             c.close()
