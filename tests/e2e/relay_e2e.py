@@ -3,13 +3,16 @@
 # every kind (raw TCP, TLS, RFC 6455 WebSocket, the two-key form, WebSocket over TLS) connected
 # to it on loopback. Usage: relay_e2e.py RELAY_BINARY CASE
 import asyncio
+import fcntl
 import os
 import re
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -495,6 +498,11 @@ def case_back_pressure():
         r.stop()
 
 
+def unsent(sock):
+    """Bytes in a socket's send queue that the peer has not taken yet."""
+    return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
+
+
 def case_slot_reuse():
     """A slot reused after its client left gets nothing meant for the client that left, and a
     failure of the old connection never closes the new one."""
@@ -521,7 +529,12 @@ def case_slot_reuse():
             old.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
             old.close()  # a reset while a payload for it is in flight
             t.join(10)
-            time.sleep(0.7)  # the sender's backlog drains while nobody else is ready
+            # The sender's backlog drains while nobody else is ready: whatever of it is still
+            # unread when the new client is ready would rightly reach that client. First its
+            # send queue empties (on loopback that leaves only the relay's small receive
+            # buffer), which on a loaded machine can take a while; then the rest is read.
+            check(wait_until(lambda: unsent(sender.sock) == 0, 30), "backlog", round_)
+            time.sleep(0.7)
             new = connect_ready(r, "ws")
             time.sleep(0.3)
             check(new.messages() == [], "old data reached the new client", round_,
