@@ -4,6 +4,7 @@
 import base64
 import hashlib
 import os
+import random
 import re
 import select
 import shutil
@@ -20,6 +21,17 @@ SANITIZER_REPORT = re.compile(rb"ThreadSanitizer|AddressSanitizer|LeakSanitizer|
 
 
 def free_port():
+    """A port that can be bound now, below the ephemeral range (32768 up): a port the system
+    handed out for a moment can meanwhile become the local end of another test's outgoing
+    connection. A random one, so that tests running side by side seldom try the same."""
+    for _ in range(200):
+        port = random.randint(20000, 32000)
+        with socket.socket() as s:
+            try:
+                s.bind(("0.0.0.0", port))
+            except OSError:
+                continue
+            return port
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -55,6 +67,18 @@ class Relay:
         self.dir = tempfile.mkdtemp(prefix="relay-e2e-")
         if certificate:
             make_certificate(self.dir, "relay.pem")
+        # A port of our own choosing can still be taken by another test between the check and
+        # the relay's bind: then the relay reports 10048 and ends, and another port is tried.
+        chosen = port is None and argv is None
+        for attempt in range(5):
+            self._start(binary, args, port, argv)
+            if not wait_banner or not chosen or not self._bind_lost():
+                break
+            self.stop(keep_dir=True)
+        if wait_banner:
+            assert self.wait_out(b":: waiting for client connection...\n\n", 30), self.output()
+
+    def _start(self, binary, args, port, argv):
         self.port = port or free_port()
         self.argv = argv or [binary, "-p", str(self.port)] + list(args)
         self.proc = subprocess.Popen(self.argv, cwd=self.dir, stdin=subprocess.DEVNULL,
@@ -67,8 +91,11 @@ class Relay:
         for p in self.pumps:
             p.daemon = True
             p.start()
-        if wait_banner:
-            assert self.wait_out(b":: waiting for client connection...\n\n"), self.output()
+
+    def _bind_lost(self):
+        banner = b":: waiting for client connection...\n\n"
+        wait_until(lambda: banner in self.output() or self.proc.poll() is not None, 30.0)
+        return banner not in self.output() and b"^ERROR: 10048," in self.output()
 
     def _pump(self, stream, into):
         while True:
@@ -100,14 +127,15 @@ class Relay:
     def wait_end_lines(self, count, timeout=10.0):
         return wait_until(lambda: self.output().count(b".fin  active") >= count, timeout)
 
-    def stop(self):
+    def stop(self, keep_dir=False):
         alive = self.proc.poll() is None
         if alive:
             self.proc.kill()
         self.proc.wait(timeout=10)
         for p in self.pumps:
             p.join(timeout=5)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        if not keep_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
         assert not SANITIZER_REPORT.search(self.errors()), self.errors().decode(errors="replace")
         return alive
 
