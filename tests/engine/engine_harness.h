@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,7 +71,20 @@ inline void reset_engine_globals() {
     so_listen.store(INVALID_SOCKET);
 }
 
+// A port for the engine to listen on, below the ephemeral range (32768 up): a port the
+// system handed out for a moment can meanwhile be taken as the local end of another test's
+// outgoing connection, and the engine's bind would fail. A random one, so that tests running
+// side by side seldom try the same; only one that can be bound now.
 inline std::uint16_t free_port() {
+    static std::mt19937 pick{std::random_device{}()};
+    std::uniform_int_distribution<int> below_ephemeral(20000, 32000);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        auto port = std::uint16_t(below_ephemeral(pick));
+        int fd = bench::bench_listen(port, 1);
+        if (fd < 0) continue;
+        bench::bench_close(fd);
+        return port;
+    }
     int fd = bench::bench_listen(0, 1);
     std::uint16_t port = bench::bench_local_port(fd);
     bench::bench_close(fd);
