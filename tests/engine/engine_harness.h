@@ -36,7 +36,9 @@ class console_capture {
         std::lock_guard<std::mutex> g(lock);
         return stderr_text;
     }
-    bool wait_for(const std::string& needle, int timeout_ms = 5000) {
+    // Bounds are generous: a sanitizer build on a loaded machine is slow, and a wait that
+    // succeeds returns at once.
+    bool wait_for(const std::string& needle, int timeout_ms = 30000) {
         for (int waited = 0; waited < timeout_ms; waited += 5) {
             if (out().find(needle) != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -160,7 +162,7 @@ struct running_engine {
 };
 
 // Waits until `count` used slots take relayed data.
-inline bool wait_ready(int count, int timeout_ms = 5000) {
+inline bool wait_ready(int count, int timeout_ms = 30000) {
     for (int waited = 0; waited <= timeout_ms; waited += 5) {
         int ready = 0;
         for (uint32_t i = 0; i < connection_count; ++i) ready += tasks[i].ready.load();
@@ -170,9 +172,9 @@ inline bool wait_ready(int count, int timeout_ms = 5000) {
     return false;
 }
 
-// Loopback clients over plain descriptors.
+// Loopback clients over plain descriptors; a receive or send gives up after 30 s.
 inline int connect_raw(std::uint16_t port) {
-    return bench::bench_connect(port, 5000);
+    return bench::bench_connect(port, 30000);
 }
 
 inline bool send_all(int fd, const void* data, std::size_t size) {
