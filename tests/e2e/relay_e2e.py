@@ -406,10 +406,22 @@ def case_many_connections():
     r = Relay(RELAY, ["-c", "32"])
     try:
         clients = [Ws13Client(r.port) for _ in range(32)]
-        time.sleep(0.5)
+        # A slot is ready a moment after its client has the upgrade reply: probes go out until
+        # every other client has one, so that each of them is surely ready.
+        for k in range(200):
+            last = b"probe %d" % k
+            clients[0].send(last)
+            if wait_until(lambda: all(c.messages() for c in clients[1:]), 0.25):
+                break
+        # Every one of them was ready for the last probe too: once it is there, nothing else is
+        # on its way.
+        check(wait_until(lambda: all(c.messages()[-1:] == [last] for c in clients[1:]), 20))
+        before = [len(c.messages()) for c in clients]
         clients[0].send(b"to thirty-one")
-        for c in clients[1:]:
-            check(wait_until(lambda: c.messages() == [b"to thirty-one"], 5), c.messages())
+        for c, n in zip(clients[1:], before[1:]):
+            check(wait_until(lambda: c.messages()[n:] == [b"to thirty-one"], 20), c.messages())
+            check(all(m.startswith(b"probe ") for m in c.messages()[:n]), c.messages())
+        check(clients[0].messages() == [], clients[0].messages())
         check(r.output().count(b"active 32/32") == 1, r.output())
         for c in clients:
             c.leave()
