@@ -158,7 +158,9 @@ def case_banner():
             expected = dump(r.port, conns) + b":: bind(0.0.0.0:%u)  " % r.port + words + \
                 b"  max connections: %u\n:: waiting for client connection...\n\n" % conns
             check(out == expected, out, expected)
-            check(ARENA_REPORT.fullmatch(r.errors()), r.errors())
+            # Standard error has a reader of its own: the report written before the banner
+            # may come in after it.
+            check(wait_until(lambda: ARENA_REPORT.fullmatch(r.errors()), 10), r.errors())
         finally:
             r.stop()
 
