@@ -46,9 +46,11 @@ TEST_F(handshake_test, detection_reads_the_record_header_and_message_type) {
             support::drop_context();
         }
         support::tls_pair pair;
-        int32_t result = pair.open([&](tls_client& client, uint16_t port) {
-            return client.connect(port) && client.send_raw(c.first.data(), c.first.size());
-        });
+        int32_t result = pair.open(
+            [&](tls_client& client, uint16_t port) {
+                return client.connect(port) && client.send_raw(c.first.data(), c.first.size());
+            },
+            true);
         EXPECT_EQ(result, c.result);
         if (c.first.empty()) {
             EXPECT_EQ(pair.tls.wsa_error, WSAETIMEDOUT);

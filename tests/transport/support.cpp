@@ -204,15 +204,17 @@ tls_pair::tls_pair(const tls_testing::client_options& options, std::size_t buffe
     tls.p_recv_size = buffer.size();
 }
 
-int32_t tls_pair::open(std::function<bool(tls_testing::tls_client&, uint16_t)> steps) {
+int32_t tls_pair::open(std::function<bool(tls_testing::tls_client&, uint16_t)> steps,
+                       bool steps_first) {
     if (!steps)
         steps = [](tls_testing::tls_client& c, uint16_t port) {
             return c.connect(port) && c.handshake();
         };
     std::thread peer([&] { client_ok = steps(client, server.port); });
+    if (steps_first) peer.join();
     int32_t result = tls.accept(server.accept());
     if (result == -1) tls.close(); // as the accept loop does: the client sees the end at once
-    peer.join();
+    if (peer.joinable()) peer.join();
     return result;
 }
 

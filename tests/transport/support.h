@@ -65,7 +65,11 @@ struct tls_pair {
                       std::size_t buffer_size = 4096);
     // Runs the client's steps (by default connect and handshake) on a thread of their own
     // while the server accepts; returns G_TLS::accept's result, closing the record after -1.
-    int32_t open(std::function<bool(tls_testing::tls_client&, uint16_t port)> steps = {});
+    // With steps_first the steps end before the accept (they must not wait for the server):
+    // the bytes they send are then there when the 500 ms receive time-out starts, however
+    // late a loaded machine runs the client's thread.
+    int32_t open(std::function<bool(tls_testing::tls_client&, uint16_t port)> steps = {},
+                 bool steps_first = false);
     // Sets the accepted socket's receive time-out.
     void set_receive_timeout(uint32_t timeout_ms);
 };
