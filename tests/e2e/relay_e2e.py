@@ -704,9 +704,11 @@ def case_churn():
                 check(int(seq) > last.get(ident, -1), "out of order", m)
                 last[ident] = int(seq)
         for frame_op, payload in stable_ws.frames():
-            if PROBE.fullmatch(payload):
+            rest = PROBE.sub(b"", payload)  # probes not yet taken may come in one receive
+            if not rest:
                 continue
-            check(payload.startswith(b"<") and payload.endswith(b">"), "torn frame", payload)
+            check(payload == rest and rest.startswith(b"<") and rest.endswith(b">"),
+                  "torn frame", payload)
         check(r.proc.poll() is None, "the relay ended")
         stable_raw.close()
         stable_ws.close()
