@@ -46,6 +46,7 @@ TEST_F(handshake_test, detection_reads_the_record_header_and_message_type) {
             support::drop_context();
         }
         support::tls_pair pair;
+        pair.accept_timeout_ms = 500; // the engine's: the silent client meets it
         int32_t result = pair.open(
             [&](tls_client& client, uint16_t port) {
                 return client.connect(port) && client.send_raw(c.first.data(), c.first.size());
@@ -181,6 +182,7 @@ TEST_F(handshake_test, offers_the_context_does_not_serve_are_refused_without_an_
 TEST_F(handshake_test, silent_client_after_its_hello_fails_the_handshake_after_the_time_out) {
     ASSERT_TRUE(support::load_context(ecdsa()));
     support::tls_pair pair;
+    pair.accept_timeout_ms = 500; // the engine's
     int32_t result = pair.open([](tls_client& client, uint16_t port) {
         if (!client.connect(port)) return false;
         SSL_do_handshake(client.ssl()); // the hello, into the pending output

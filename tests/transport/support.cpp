@@ -212,7 +212,7 @@ int32_t tls_pair::open(std::function<bool(tls_testing::tls_client&, uint16_t)> s
         };
     std::thread peer([&] { client_ok = steps(client, server.port); });
     if (steps_first) peer.join();
-    int32_t result = tls.accept(server.accept());
+    int32_t result = tls.accept(server.accept(accept_timeout_ms));
     if (result == -1) tls.close(); // as the accept loop does: the client sees the end at once
     if (peer.joinable()) peer.join();
     return result;

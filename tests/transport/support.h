@@ -60,6 +60,10 @@ struct tls_pair {
     std::vector<uint8_t> buffer; // the handshake buffer, as the slot's receive buffer
     tls_testing::tls_client client;
     bool client_ok = false; // what the client's own steps gave
+    // The accepted socket's receive time-out while open() runs (and after it, until a test
+    // sets another). The engine's 500 ms only where a test is about that time-out: with a
+    // client thread in the same process, a loaded machine can hold up its next flight longer.
+    uint32_t accept_timeout_ms = 20000;
 
     explicit tls_pair(const tls_testing::client_options& options = {},
                       std::size_t buffer_size = 4096);
