@@ -168,9 +168,9 @@ class Client:
             ctx.verify_mode = ssl.CERT_NONE
             raw = ctx.wrap_socket(raw, server_hostname="localhost")
         self.sock = raw
+        self.upgrade()  # under the connect's time-out: an upgrade reply that never comes fails
         if not self.tls:
             self.sock.settimeout(None)
-        self.upgrade()
         self.send_lock = threading.Lock()
         self.thread = threading.Thread(target=self._receive, daemon=True)
         self.thread.start()
