@@ -619,6 +619,37 @@ def case_websockets_library():
 
 # A churner's readiness probe: "{ident#k}". The stable receivers drop them before they count.
 PROBE = re.compile(rb"\{[^{}<>]*#\d+\}")
+# What a client that the relay took for raw sends first: a TLS record (its ClientHello) or an
+# upgrade request. The relay gives a connection 500 ms after its accept for its first flight;
+# a client thread on a loaded machine can miss that, and its first flight is then relayed.
+JUNK_REQUEST = re.compile(rb"GET /chat HTTP/1\.1\r\n.*?\r\n\r\n", re.S)
+
+
+def churn_messages(data):
+    """The churn messages in a receiver's bytes, in order, and the count of first flights of
+    clients taken for raw that were passed over."""
+    data = PROBE.sub(b"", data)
+    out, junk, i = [], 0, 0
+    while i < len(data):
+        if data[i:i + 1] == b"<":
+            end = data.find(b">", i)
+            if end < 0:
+                out.append(data[i:])
+                break
+            out.append(data[i:end + 1])
+            i = end + 1
+        elif data[i:i + 2] == b"\x16\x03" and i + 5 <= len(data):
+            i += 5 + (data[i + 3] << 8 | data[i + 4])
+            junk += 1
+        elif JUNK_REQUEST.match(data, i):
+            i = JUNK_REQUEST.match(data, i).end()
+            junk += 1
+        else:  # anything else is torn: kept, so that the checks see it
+            end = data.find(b"<", i + 1)
+            end = len(data) if end < 0 else end
+            out.append(data[i:end])
+            i = end
+    return out, junk
 
 
 def case_churn():
@@ -631,6 +662,7 @@ def case_churn():
         sent = []
         sent_lock = threading.Lock()
         failures = []
+        misses = []
         deadline = time.monotonic() + 4.0
 
         def wait_relayed(c, ident):
@@ -653,7 +685,15 @@ def case_churn():
             n = 0
             while time.monotonic() < deadline:
                 try:
-                    c = KINDS[kind](r.port)
+                    try:
+                        c = KINDS[kind](r.port)
+                    except (ssl.SSLError, AssertionError, OSError) as e:
+                        if kind == "raw":
+                            raise
+                        # Its first flight came too late and it was taken for raw.
+                        misses.append((kind, repr(e)))
+                        n += 1
+                        continue
                     ident = "%s%d.%d" % (kind, index, n)
                     if not wait_relayed(c, ident):
                         failures.append(("never relayed", ident))
@@ -688,15 +728,16 @@ def case_churn():
             expected = set(sent)
         check(len(expected) > 100, len(expected))
 
+        check(len(misses) <= 3, misses)
+
         def received(client):
-            data = PROBE.sub(b"", b"".join(client.messages()))
-            parts = [p + b">" for p in data.split(b">") if p]
-            return parts
+            return churn_messages(b"".join(client.messages()))[0]
 
         for stable in (stable_raw, stable_ws):
             check(wait_until(lambda: set(received(stable)) >= expected, 40),
                   len(expected - set(received(stable))))
-            got = received(stable)
+            got, junk = churn_messages(b"".join(stable.messages()))
+            check(junk <= len(misses), "junk", junk, misses)
             check(len(got) == len(set(got)), "duplicates")
             last = {}
             for m in got:
@@ -705,7 +746,7 @@ def case_churn():
                 last[ident] = int(seq)
         for frame_op, payload in stable_ws.frames():
             rest = PROBE.sub(b"", payload)  # probes not yet taken may come in one receive
-            if not rest:
+            if not rest or churn_messages(rest) == ([], 1):
                 continue
             check(payload == rest and rest.startswith(b"<") and rest.endswith(b">"),
                   "torn frame", payload)
