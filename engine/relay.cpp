@@ -3,6 +3,7 @@
 // the send area of every other ready slot, and each slot's writer sends what it was handed.
 // Nothing here allocates: every buffer is a fixed region of the arena.
 #include "engine/engine.h"
+#include "ws/frame.h"
 #include <cstring>
 
 namespace {
@@ -51,17 +52,15 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
 
 enum class decoded { receive_again, carry, end };
 
-inline constexpr uint8_t close_frame_first_byte = 0x88; // FIN and the close opcode
-inline constexpr uint8_t two_key_start = 0x00;
-inline constexpr uint8_t two_key_end = 0xFF;
-
 // Whether decoding the frame at `frame` closes the conversation (a close frame, or the empty
 // two-key message): the decoder then clears `version`, which senders read while they frame
 // for this connection, and sends the close reply on the socket the writer sends on.
 bool frame_closes(const G_WS& ws, const uint8_t* frame, uint64_t held) {
-    if (ws.version < 13) return held >= 2 && frame[0] == two_key_start && frame[1] == two_key_end;
+    if (ws.version < 13)
+        return held >= 2 && frame[0] == ws_frame::two_key_start &&
+               frame[1] == ws_frame::two_key_end;
     uint8_t first = ws.has_more ? ws.saved_byte : frame[0]; // the terminator may stand there
-    return first == close_frame_first_byte;
+    return first == ws_frame::close_first_byte;
 }
 
 // Decodes a closing frame with the slot taken out of the fan-out and its send area held, so

@@ -1,22 +1,19 @@
 // Frame decoder: turns one received frame into its payload, in place in the receive buffer.
 // Touches no socket except to send the close reply through the connection's transport, and
 // allocates nothing.
+#include "ws/frame.h"
 #include "ws/ws.h"
 #include <cstring>
 
 namespace {
 
-constexpr uint8_t close_first_byte = 0x88;                   // FIN, RSV clear, opcode close
+using namespace ws_frame;
+
 constexpr uint8_t close_reply[4] = {0x88, 0x02, 0x03, 0xE8}; // final close, status 1000
-constexpr uint8_t fin_bit = 0x80;
 constexpr uint8_t rsv_bits = 0x70;
 constexpr uint8_t opcode_bits = 0x0F;
 constexpr uint8_t mask_bit = 0x80;
 constexpr uint8_t length_code_bits = 0x7F;
-constexpr uint8_t length_code_16 = 126;
-constexpr uint8_t length_code_64 = 127;
-constexpr uint8_t two_key_start = 0x00;
-constexpr uint8_t two_key_end = 0xFF;
 
 // XORs the payload with the masking key: eight bytes at a time with the doubled key, then the
 // remaining bytes one by one. The payload need not be aligned.

@@ -1,18 +1,16 @@
 // Frame encoder and the UTF-8 check of each receiver's outgoing stream: one payload in, one
 // contiguous frame out, built inside the receiver's send half; no sockets, no allocation.
+#include "ws/frame.h"
 #include "ws/ws.h"
 #include <cstring>
 
 namespace {
 
+using namespace ws_frame;
+
 constexpr uint64_t longest_header = 10; // RFC 6455: 2 + 8 length bytes, never a mask
 constexpr uint64_t in_place_first = 10; // a payload this far into dst ...
 constexpr uint64_t in_place_last = 16;  // ... up to this far stays where it is
-constexpr uint8_t fin_bit = 0x80;
-constexpr uint8_t length_code_16 = 126;
-constexpr uint8_t length_code_64 = 127;
-constexpr uint8_t two_key_start = 0x00;
-constexpr uint8_t two_key_end = 0xFF;
 constexpr int32_t op_text = 1;
 constexpr int32_t op_binary = 2;
 
