@@ -68,13 +68,6 @@ BOOL fail(DWORD code) {
     return win_false;
 }
 
-bool injected(const char* call) {
-    std::uint32_t code = 0;
-    if (!win::internal::fault_take(call, &code)) return false;
-    win::SetLastError(code);
-    return true;
-}
-
 std::shared_ptr<hash_object> find_hash(win::HCRYPTHASH hash) {
     std::lock_guard guard(table_lock);
     auto it = hashes.find(hash);
@@ -120,7 +113,7 @@ namespace win {
 // required, with no container name.
 BOOL CryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR provider, DWORD prov_type,
                           DWORD flags) {
-    if (injected("CryptAcquireContextW")) return win_false;
+    if (win::internal::fault_fails("CryptAcquireContextW")) return win_false;
     if (!prov) return fail(error_invalid_parameter);
     if (prov_type != prov_rsa_aes) return fail(nte_bad_type);
     if (flags != crypt_verifycontext || (container && *container)) return fail(nte_bad_flags);
@@ -134,7 +127,7 @@ BOOL CryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR provider,
 }
 
 BOOL CryptReleaseContext(HCRYPTPROV prov, DWORD flags) {
-    if (injected("CryptReleaseContext")) return win_false;
+    if (win::internal::fault_fails("CryptReleaseContext")) return win_false;
     std::lock_guard guard(table_lock);
     if (!providers.count(prov)) return fail(error_invalid_handle);
     if (flags != 0) return fail(nte_bad_flags);
@@ -143,7 +136,7 @@ BOOL CryptReleaseContext(HCRYPTPROV prov, DWORD flags) {
 }
 
 BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID alg, HCRYPTKEY key, DWORD flags, HCRYPTHASH* hash) {
-    if (injected("CryptCreateHash")) return win_false;
+    if (win::internal::fault_fails("CryptCreateHash")) return win_false;
     if (!hash) return fail(error_invalid_parameter);
     if (!provider_exists(prov)) return fail(error_invalid_handle);
     if (alg != calg_sha1 && alg != calg_md5) return fail(nte_bad_algid);
@@ -163,7 +156,7 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID alg, HCRYPTKEY key, DWORD flags, HC
 }
 
 BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD flags) {
-    if (injected("CryptHashData")) return win_false;
+    if (win::internal::fault_fails("CryptHashData")) return win_false;
     std::shared_ptr<hash_object> object = find_hash(hash);
     if (!object) return fail(error_invalid_handle);
     if (flags != 0) return fail(nte_bad_flags);
@@ -175,7 +168,7 @@ BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD flags)
 }
 
 BOOL CryptGetHashParam(HCRYPTHASH hash, DWORD param, BYTE* data, DWORD* length, DWORD flags) {
-    if (injected("CryptGetHashParam")) return win_false;
+    if (win::internal::fault_fails("CryptGetHashParam")) return win_false;
     std::shared_ptr<hash_object> object = find_hash(hash);
     if (!object) return fail(error_invalid_handle);
     if (!length) return fail(error_invalid_parameter);
@@ -195,7 +188,7 @@ BOOL CryptGetHashParam(HCRYPTHASH hash, DWORD param, BYTE* data, DWORD* length, 
 }
 
 BOOL CryptDestroyHash(HCRYPTHASH hash) {
-    if (injected("CryptDestroyHash")) return win_false;
+    if (win::internal::fault_fails("CryptDestroyHash")) return win_false;
     std::shared_ptr<hash_object> object;
     {
         std::lock_guard guard(table_lock);

@@ -70,14 +70,6 @@ BOOL fail(DWORD code) {
     return win_false;
 }
 
-// A fault armed by a test: the call fails with its code.
-bool injected(const char* call) {
-    std::uint32_t code = 0;
-    if (!win::internal::fault_take(call, &code)) return false;
-    win::SetLastError(code);
-    return true;
-}
-
 std::size_t page_size() {
     static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     return size;
@@ -322,7 +314,7 @@ void GetSystemInfo(SYSTEM_INFO* info) {
 }
 
 HMODULE LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD) {
-    if (injected("LoadLibraryExW")) return nullptr;
+    if (win::internal::fault_fails("LoadLibraryExW")) return nullptr;
     if (!file_name || file) return fail(error_invalid_parameter), nullptr;
     if (!equal_ignoring_case(file_name, L"kernel32.dll") &&
         !equal_ignoring_case(file_name, L"kernel32"))
@@ -331,7 +323,7 @@ HMODULE LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD) {
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
-    if (injected("GetProcAddress")) return nullptr;
+    if (win::internal::fault_fails("GetProcAddress")) return nullptr;
     if (module != &kernel_module) return fail(error_invalid_handle), nullptr;
     if (!proc_name) return fail(error_invalid_parameter), nullptr;
     if (std::strcmp(proc_name, "GetLargePageMinimum") != 0)
@@ -340,7 +332,7 @@ FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    if (injected("FreeLibrary")) return win_false;
+    if (win::internal::fault_fails("FreeLibrary")) return win_false;
     if (module != &kernel_module) return fail(error_invalid_handle);
     return win_true;
 }
@@ -356,7 +348,7 @@ HANDLE GetCurrentProcess() {
 }
 
 BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE* token) {
-    if (injected("OpenProcessToken")) return win_false;
+    if (win::internal::fault_fails("OpenProcessToken")) return win_false;
     if (process != current_process) return fail(error_invalid_handle);
     if (!token) return fail(error_invalid_parameter);
     *token = current_token;
@@ -364,7 +356,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE* token) {
 }
 
 BOOL LookupPrivilegeValueW(LPCWSTR system_name, LPCWSTR name, LUID* luid) {
-    if (injected("LookupPrivilegeValueW")) return win_false;
+    if (win::internal::fault_fails("LookupPrivilegeValueW")) return win_false;
     if (system_name && *system_name) return fail(error_not_supported); // no remote systems
     if (!name || !luid) return fail(error_invalid_parameter);
     if (!equal_ignoring_case(name, SE_LOCK_MEMORY_NAME)) return fail(error_no_such_privilege);
@@ -424,7 +416,7 @@ HANDLE GetProcessHeap() {
 }
 
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    if (injected("HeapAlloc")) return nullptr;
+    if (win::internal::fault_fails("HeapAlloc")) return nullptr;
     if (heap != process_heap) return fail(error_invalid_handle), nullptr;
     void* p = (flags & heap_zero_memory) ? std::calloc(1, bytes ? bytes : 1)
                                          : std::malloc(bytes ? bytes : 1);
@@ -433,7 +425,7 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 }
 
 BOOL HeapFree(HANDLE heap, DWORD, LPVOID memory) {
-    if (injected("HeapFree")) return win_false;
+    if (win::internal::fault_fails("HeapFree")) return win_false;
     if (heap != process_heap) return fail(error_invalid_handle);
     std::free(memory);
     return win_true;
@@ -444,7 +436,8 @@ BOOL HeapFree(HANDLE heap, DWORD, LPVOID memory) {
 // The lock-memory privilege must be enabled, as on Windows.
 BOOL AllocateUserPhysicalPages(HANDLE process, ULONG_PTR* number_of_pages, ULONG_PTR* page_array) {
     if (!number_of_pages || !page_array) return fail(error_invalid_parameter);
-    if (injected("AllocateUserPhysicalPages")) return *number_of_pages = 0, win_false;
+    if (win::internal::fault_fails("AllocateUserPhysicalPages"))
+        return *number_of_pages = 0, win_false;
     if (process != current_process) return *number_of_pages = 0, fail(error_invalid_handle);
     std::lock_guard guard(memory_lock);
     if (!lock_privilege_enabled) return *number_of_pages = 0, fail(error_privilege_not_held);
@@ -467,7 +460,7 @@ BOOL AllocateUserPhysicalPages(HANDLE process, ULONG_PTR* number_of_pages, ULONG
 // Gives back the listed pages, unmapping any that are still mapped; the memory goes back to
 // the system at once. Nothing is freed when any frame is unknown, given back or repeated.
 BOOL FreeUserPhysicalPages(HANDLE process, ULONG_PTR* number_of_pages, ULONG_PTR* page_array) {
-    if (injected("FreeUserPhysicalPages")) return win_false;
+    if (win::internal::fault_fails("FreeUserPhysicalPages")) return win_false;
     if (process != current_process) return fail(error_invalid_handle);
     if (!number_of_pages || (!page_array && *number_of_pages)) return fail(error_invalid_parameter);
     std::lock_guard guard(memory_lock);
@@ -505,7 +498,7 @@ BOOL FreeUserPhysicalPages(HANDLE process, ULONG_PTR* number_of_pages, ULONG_PTR
 
 // Reserves address space, inaccessible until physical pages are mapped into it.
 LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocation_type, DWORD protect) {
-    if (injected("VirtualAlloc")) return nullptr;
+    if (win::internal::fault_fails("VirtualAlloc")) return nullptr;
     bool physical = allocation_type == (mem_reserve | mem_physical);
     if (address || size == 0 || (allocation_type != mem_reserve && !physical) ||
         (physical && protect != page_readwrite))
@@ -533,7 +526,7 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocation_type, DWORD pr
 }
 
 BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD free_type) {
-    if (injected("VirtualFree")) return win_false;
+    if (win::internal::fault_fails("VirtualFree")) return win_false;
     if (free_type != mem_release || size != 0) return fail(error_invalid_parameter);
     std::lock_guard guard(memory_lock);
     auto it = ranges.find(static_cast<std::uint8_t*>(address));
@@ -548,7 +541,7 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD free_type) {
 // back to reserved. Nothing changes when the span leaves the physical range or a frame is
 // not handed out.
 BOOL MapUserPhysicalPages(LPVOID address, ULONG_PTR number_of_pages, ULONG_PTR* page_array) {
-    if (injected("MapUserPhysicalPages")) return win_false;
+    if (win::internal::fault_fails("MapUserPhysicalPages")) return win_false;
     const std::size_t page = page_size();
     if (number_of_pages > (SIZE_MAX / page)) return fail(error_invalid_parameter);
     std::lock_guard guard(memory_lock);
@@ -576,7 +569,7 @@ BOOL MapUserPhysicalPages(LPVOID address, ULONG_PTR number_of_pages, ULONG_PTR* 
 // Raises the locked-memory limit to the maximum working set where the process may; a
 // process that holds CAP_IPC_LOCK locks without limit and needs no change.
 BOOL SetProcessWorkingSetSize(HANDLE process, SIZE_T minimum, SIZE_T maximum) {
-    if (injected("SetProcessWorkingSetSize")) return win_false;
+    if (win::internal::fault_fails("SetProcessWorkingSetSize")) return win_false;
     if (process != current_process) return fail(error_invalid_handle);
     if (minimum == SIZE_MAX && maximum == SIZE_MAX) return win_true; // trim: nothing to do
     if (minimum > maximum) return fail(error_invalid_parameter);
@@ -596,7 +589,7 @@ BOOL SetProcessWorkingSetSize(HANDLE process, SIZE_T minimum, SIZE_T maximum) {
 }
 
 BOOL VirtualLock(LPVOID address, SIZE_T size) {
-    if (injected("VirtualLock")) return win_false;
+    if (win::internal::fault_fails("VirtualLock")) return win_false;
     if (!address) return fail(error_invalid_parameter);
     const std::uintptr_t page = page_size();
     std::uintptr_t first = reinterpret_cast<std::uintptr_t>(address) / page * page;
@@ -607,7 +600,7 @@ BOOL VirtualLock(LPVOID address, SIZE_T size) {
 }
 
 BOOL VirtualUnlock(LPVOID address, SIZE_T size) {
-    if (injected("VirtualUnlock")) return win_false;
+    if (win::internal::fault_fails("VirtualUnlock")) return win_false;
     if (!address) return fail(error_invalid_parameter);
     const std::uintptr_t page = page_size();
     std::uintptr_t first = reinterpret_cast<std::uintptr_t>(address) / page * page;
@@ -618,7 +611,7 @@ BOOL VirtualUnlock(LPVOID address, SIZE_T size) {
 }
 
 void* _aligned_malloc(std::size_t size, std::size_t alignment) {
-    if (injected("_aligned_malloc")) return errno = ENOMEM, nullptr;
+    if (win::internal::fault_fails("_aligned_malloc")) return errno = ENOMEM, nullptr;
     if (!is_power_of_two(alignment)) return errno = EINVAL, fail(error_invalid_parameter), nullptr;
     alignment = std::max(alignment, sizeof(void*));
     void* p = nullptr;

@@ -66,11 +66,7 @@ bool is_blank(wchar_t c) {
 } // namespace
 
 BOOL SetPriorityClass(HANDLE, DWORD priority_class) {
-    std::uint32_t code = 0;
-    if (internal::fault_take("SetPriorityClass", &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
+    if (internal::fault_fails("SetPriorityClass")) return FALSE;
     // The nice value is per thread here: threads created afterwards inherit it.
     if (::setpriority(PRIO_PROCESS, 0, nice_of(priority_class)) != 0) {
         internal::last_error_from_errno(errno);
@@ -80,11 +76,7 @@ BOOL SetPriorityClass(HANDLE, DWORD priority_class) {
 }
 
 BOOL SetProcessPriorityBoost(HANDLE, BOOL) {
-    std::uint32_t code = 0;
-    if (internal::fault_take("SetProcessPriorityBoost", &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
+    if (internal::fault_fails("SetProcessPriorityBoost")) return FALSE;
     return TRUE; // the scheduler here has no dynamic boost to switch
 }
 

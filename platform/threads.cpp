@@ -215,11 +215,7 @@ std::size_t thread_stack_size(std::size_t requested) {
 } // namespace internal
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCWSTR) {
-    std::uint32_t code = 0;
-    if (internal::fault_take("CreateEventW", &code)) {
-        SetLastError(code);
-        return nullptr;
-    }
+    if (internal::fault_fails("CreateEventW")) return nullptr;
     if (manual_reset) { // every event of this system is auto-reset
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
@@ -231,11 +227,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state
 }
 
 BOOL SetEvent(HANDLE event) {
-    std::uint32_t code = 0;
-    if (internal::fault_take("SetEvent", &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
+    if (internal::fault_fails("SetEvent")) return FALSE;
     std::uint32_t index = 0;
     if (!enter(event, &index)) return FALSE;
     handle_entry& e = entries[index];
@@ -246,11 +238,7 @@ BOOL SetEvent(HANDLE event) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    std::uint32_t code = 0;
-    if (internal::fault_take("WaitForSingleObject", &code)) {
-        SetLastError(code);
-        return WAIT_FAILED;
-    }
+    if (internal::fault_fails("WaitForSingleObject")) return WAIT_FAILED;
     std::uint64_t forced = 0; // a test asks for this result instead of a wait
     if (internal::fault_value("WaitForSingleObject", &forced)) return DWORD(forced);
     std::uint32_t index = 0;
@@ -268,11 +256,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    std::uint32_t code = 0;
-    if (internal::fault_take("CloseHandle", &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
+    if (internal::fault_fails("CloseHandle")) return FALSE;
     if (handle == reinterpret_cast<HANDLE>(~std::uintptr_t(0))) return TRUE; // the process
     std::uint32_t index = 0;
     if (!enter(handle, &index)) return FALSE;
@@ -291,11 +275,7 @@ BOOL CloseHandle(HANDLE handle) {
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROUTINE start_address,
                     LPVOID parameter, DWORD creation_flags, LPDWORD thread_id) {
-    std::uint32_t code = 0;
-    if (internal::fault_take("CreateThread", &code)) {
-        SetLastError(code);
-        return nullptr;
-    }
+    if (internal::fault_fails("CreateThread")) return nullptr;
     if (start_address == nullptr || (creation_flags & ~STACK_SIZE_PARAM_IS_A_RESERVATION) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER); // suspended start is not offered
         return nullptr;
