@@ -1,6 +1,7 @@
 // Console formats as the Windows run-time reads them: %s wide in a wide format, %hs narrow,
 // %ls wide everywhere, the pointer-sized "I" prefix; wide text becomes UTF-8; each call is
 // handed over whole, long texts included.
+#include "console_capture.h"
 #include "platform/platform.h"
 #include "platform/win/hooks.h"
 
@@ -12,15 +13,6 @@
 #include <vector>
 
 namespace {
-
-struct capture {
-    std::vector<std::pair<int, std::string>> calls;
-    static void sink(int stream, const char* text, std::size_t length, void* context) {
-        static_cast<capture*>(context)->calls.emplace_back(stream, std::string(text, length));
-    }
-    capture() { con_set_sink(sink, this); }
-    ~capture() { con_set_sink(nullptr, nullptr); }
-};
 
 struct format_case {
     const char* what;

@@ -1,6 +1,7 @@
 // Error codes and texts: every code the layer can leave behind has a text ending in CR LF,
 // unknown codes have none, last-error values are per thread, and the error report prints
 // exactly its two lines.
+#include "console_capture.h"
 #include "platform/event.h"
 #include "platform/internal/errors.h"
 #include "platform/win/hooks.h"
@@ -144,22 +145,6 @@ TEST(last_error, values_belong_to_their_thread) {
     EXPECT_EQ(GetLastError(), 5u);
     EXPECT_EQ(WSAGetLastError(), 10054);
 }
-
-// Console capture: what each stream received, call by call.
-struct capture {
-    std::vector<std::pair<int, std::string>> calls;
-    static void sink(int stream, const char* text, std::size_t length, void* context) {
-        static_cast<capture*>(context)->calls.emplace_back(stream, std::string(text, length));
-    }
-    capture() { con_set_sink(sink, this); }
-    ~capture() { con_set_sink(nullptr, nullptr); }
-    std::string all(int stream) const {
-        std::string s;
-        for (const auto& c : calls)
-            if (c.first == stream) s += c.second;
-        return s;
-    }
-};
 
 TEST(print_error, writes_the_label_line_and_the_error_line) {
     const struct {
