@@ -2,7 +2,7 @@
 // with time-outs, then non-blocking reads and writes that the driver's poll loop drives.
 #include "bench/engine/bench_conn.h"
 
-#include "platform/testing/bench_net.h"
+#include "tests/support/bench_net.h"
 
 #include <cstring>
 #include <openssl/err.h>

@@ -4,7 +4,7 @@
 // every payload arrived whole and in order (see bench_record.h), so a fast wrong hub cannot win.
 #include "bench/engine/bench_conn.h"
 #include "bench/engine/bench_record.h"
-#include "platform/testing/bench_net.h"
+#include "tests/support/bench_net.h"
 
 #include <algorithm>
 #include <atomic>

@@ -2,7 +2,7 @@
 // a plain SSL_write and SSL_read pair over a descriptor, the same client on the other end.
 // Each run moves the same bytes both ways and reports transport / baseline as "ratio".
 #include "platform/platform.h"
-#include "platform/testing/tls_client.h"
+#include "tests/support/tls_client.h"
 #include "transport/tls.h"
 #include <benchmark/benchmark.h>
 #include <chrono>

@@ -4,7 +4,7 @@
 // sanitizer builds, which own them, operator new is counted instead); the TLS library's own
 // allocations are counted apart through its allocator hooks.
 #include "engine_harness.h"
-#include "platform/testing/tls_client.h"
+#include "tests/support/tls_client.h"
 
 #include <atomic>
 #include <cstdlib>

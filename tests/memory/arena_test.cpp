@@ -3,7 +3,7 @@
 // every failure on the way.
 #include "capture.h"
 #include "platform/ram.h"
-#include "platform/testing/memory_probe.h"
+#include "tests/support/memory_probe.h"
 #include "platform/win/hooks.h"
 #include <cstring>
 #include <gtest/gtest.h>

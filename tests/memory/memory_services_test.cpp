@@ -2,7 +2,7 @@
 // mapped into, locking, the heap and aligned blocks, the lock-memory privilege, and the
 // refusals and injected failures of each call.
 #include "capture.h"
-#include "platform/testing/memory_probe.h"
+#include "tests/support/memory_probe.h"
 #include "platform/win/hooks.h"
 #include <cstring>
 #include <functional>

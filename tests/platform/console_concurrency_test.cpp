@@ -1,6 +1,6 @@
 // Console output from many threads at once, seen through a real pipe: every call's text
 // arrives whole, wide and narrow calls on one stream both survive, nothing is lost.
-#include "platform/testing/testing.h"
+#include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 

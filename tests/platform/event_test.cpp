@@ -2,7 +2,7 @@
 // release parked waiters, closes raced from two threads, and joins by several threads.
 #include "platform/event.h"
 #include "platform/settings.h"
-#include "platform/testing/testing.h"
+#include "tests/support/testing.h"
 #include "platform/win/hooks.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // close, reset), sends that take every byte and raise no signal, options, error codes, and
 // handle values that are refused once closed and not handed out again soon.
 #include "platform/platform.h"
-#include "platform/testing/testing.h"
+#include "tests/support/testing.h"
 #include "platform/win/hooks.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // output, and must keep at least half of its stack unused.
 #include "platform/event.h"
 #include "platform/settings.h"
-#include "platform/testing/stack_probe.h"
+#include "tests/support/stack_probe.h"
 #include "platform/win/hooks.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // platform's sockets, console capture, and a count of freed TLS sessions.
 #pragma once
 #include "platform/platform.h"
-#include "platform/testing/tls_client.h"
+#include "tests/support/tls_client.h"
 #include "transport/tls.h"
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Stack depth measurement for tests: paints below the caller's frame with a pattern and
 // later scans up from the bottom for the first byte that no longer holds it.
-#include "platform/testing/stack_probe.h"
+#include "tests/support/stack_probe.h"
 
 #include <cstdint>
 #include <pthread.h>

@@ -1,7 +1,7 @@
 // Loopback helpers for tests: layer sockets for the side under test, raw descriptors for
 // clients that OpenSSL drives, and the counts that leak checks compare.
 #include "platform/internal/handles.h"
-#include "platform/testing/testing.h"
+#include "tests/support/testing.h"
 
 // glibc defines htons and friends as macros in optimised builds: the layer's own are
 // called in parentheses below so that the macros do not stand in for them.

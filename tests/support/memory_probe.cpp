@@ -1,6 +1,6 @@
 // Reads /proc/self to tell tests which physical pages, views and locked bytes the process
 // still holds, independently of the layer's own bookkeeping.
-#include "platform/testing/memory_probe.h"
+#include "tests/support/memory_probe.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Child processes and temporary folders for tests: start a program with its output on
 // pipes, read it as it comes, wait for its end with a bound; make and remove folders.
-#include "platform/testing/testing.h"
+#include "tests/support/testing.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,6 +1,6 @@
 // An in-process TLS client over a raw loopback descriptor, and a descriptor-based TLS
 // server for baselines. Blocking sockets with time-outs, so that a test can never hang.
-#include "platform/testing/tls_client.h"
+#include "tests/support/tls_client.h"
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>

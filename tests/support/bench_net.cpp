@@ -1,6 +1,6 @@
 // Loopback socket helpers for the load driver: the POSIX side of bench/engine, which itself
 // includes no system header. Every call is a thin wrapper; failures are returned, not printed.
-#include "platform/testing/bench_net.h"
+#include "tests/support/bench_net.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
