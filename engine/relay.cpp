@@ -160,7 +160,9 @@ bool send_packet(G_TASK* target, uint32_t generation, const uint8_t* data, uint6
     if (target->ws.is_ws) {
         start = target->ws.encrypt(target->current_half, target->half, data, &length);
         if (start == nullptr) {
-            target->ev_free.set(); // too long for this receiver, or its conversation is closed
+            // Too long for this receiver, a 0xFF for a two-key receiver, or its conversation
+            // is closed.
+            target->ev_free.set();
             return false;
         }
     } else {

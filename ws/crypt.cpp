@@ -67,7 +67,9 @@ uint32_t G_CRYPT::init(ALG_ID algorithm) {
 uint32_t G_CRYPT::hash(const void* data, int32_t length) {
     if (!hash_ready) return 0xFFFFFFFF;
     if (CryptHashData(ctx[0], static_cast<const BYTE*>(data), DWORD(length), 0)) return 0;
-    return print_error(GetLastError(), L"CryptHashData(ctx[index], data, length, 0)");
+    uint32_t code = print_error(GetLastError(), L"CryptHashData(ctx[index], data, length, 0)");
+    // A provider that fails without a code has still failed: the data is not in the hash.
+    return code ? code : ERROR_INVALID_PARAMETER;
 }
 
 uint32_t G_CRYPT::final() {

@@ -45,9 +45,13 @@ void G_WS::reset_text_state() {
 }
 
 uint8_t* G_WS::encrypt(uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint64_t* size) {
-    if (!dst || !src || !size || *size == 0 || version == 0) return nullptr;
+    if (!dst || !src || !size || *size == 0) return nullptr;
+    // Read once: a close on the receiver's reader may clear it at any moment, and the framing
+    // must be the one the refusal looked at.
+    int32_t v = version.load();
+    if (v == 0) return nullptr;
     uint64_t n = *size;
-    bool rfc = version >= 13;
+    bool rfc = v >= 13;
     uint64_t trailer = rfc ? 0 : 1;
     // A payload that lies 10 to 16 bytes into the destination, and ends within it, keeps its
     // place; any other is moved behind the room for the header. Addresses are compared as
@@ -58,6 +62,10 @@ uint8_t* G_WS::encrypt(uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint
         fits(s - d, n, trailer, dst_size))
         offset = s - d;
     if (!fits(offset, n, trailer, dst_size)) return nullptr;
+    // A two-key message ends at its first 0xFF and nothing escapes one inside it: such a
+    // payload would end the message early and the rest would read as messages (or a close)
+    // that nobody sent. It is not delivered to this receiver.
+    if (!rfc && std::memchr(src, two_key_end, n)) return nullptr;
     uint8_t* place = dst + offset;
     if (place != src) std::memmove(place, src, n);
 
@@ -74,6 +82,12 @@ uint8_t* G_WS::encrypt(uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint
 }
 
 namespace {
+
+// A character of the outgoing stream is open: its lead byte has gone out, not all of the
+// continuation bytes it needs have. A stream that begins inside a character has none open.
+bool character_open(const G_WS& ws) {
+    return ws.out_at_start == 0 && ws.out_pending != 0;
+}
 
 // One byte of the outgoing stream through the UTF-8 check. False when the byte is ill-formed;
 // `result` becomes binary when the byte lies in a start of stream that begins mid-character.
@@ -93,7 +107,7 @@ bool text_step(G_WS& ws, uint8_t b, int32_t& result) {
             return true;
         }
     }
-    bool open = ws.out_at_start == 0 && ws.out_pending != 0;
+    bool open = character_open(ws);
     if (b <= 0x7F) {
         if (open) return false;
         ws.out_pending = 0;
@@ -136,19 +150,23 @@ int32_t G_WS::opcode(const uint8_t* data, uint64_t length) {
     if ((length == 1 && data[0] == 0xFF) || (length == 2 && data[0] == 0x00 && data[1] == 0xFF)) {
         // Not examined byte by byte: always a binary frame, and a switch only when it cuts
         // into an open character.
-        if (out_at_start == 0 && out_pending != 0) out_opcode = op_binary;
+        if (character_open(*this)) out_opcode = op_binary;
         out_pending = 0;
         out_at_start = 0;
         out_low = 0x80;
         out_high = 0xBF;
         return op_binary;
     }
-    int32_t result = op_text;
+    // Every message is judged by itself at the receiver: a text frame must be well-formed
+    // UTF-8 on its own. A payload that completes a character opened by the payload before it,
+    // or that ends inside a character, goes out binary; the stream stays text and the open
+    // character, with its allowed range, carries over to be checked in the next payload.
+    int32_t result = character_open(*this) ? op_binary : op_text;
     for (uint64_t i = 0; i < length; ++i) {
         if (!text_step(*this, data[i], result)) {
             out_opcode = op_binary; // every later payload to this receiver is binary
             return op_binary;
         }
     }
-    return result; // a character open at the end carries over to the next payload
+    return character_open(*this) ? op_binary : result;
 }

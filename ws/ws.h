@@ -86,12 +86,13 @@ struct G_WS {
 
     // Frames `*size` bytes at `src` for this receiver inside dst[0, dst_size). Returns the frame's
     // first byte with `*size` set to the frame length, or null (nothing written) when dst or
-    // src is null, *size is 0, version is 0, or the frame does not fit. A payload 10 to 16 bytes
-    // after dst that ends within dst stays in place; any other is moved to dst + 10 (RFC 6455)
-    // or dst + 1 (two-key).
+    // src is null, *size is 0, version is 0, the frame does not fit, or a two-key receiver's
+    // payload holds a 0xFF byte. A payload 10 to 16 bytes after dst that ends within dst stays
+    // in place; any other is moved to dst + 10 (RFC 6455) or dst + 1 (two-key).
     uint8_t* encrypt(uint8_t* dst, uint64_t dst_size, const uint8_t* src, uint64_t* size);
 
     // UTF-8 check of the outgoing stream: the opcode (1 text, 2 binary) for this payload's frame.
+    // Text only while the stream is well-formed and the payload is well-formed on its own.
     int32_t opcode(const uint8_t* data, uint64_t length);
 
     // The one upgrade attempt of an accepted connection; `buffer` is the slot's receive buffer

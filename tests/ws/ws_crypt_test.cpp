@@ -168,6 +168,19 @@ TEST_F(crypt_test, failed_hash_and_final_report_and_keep_the_service) {
     EXPECT_EQ(crypt.hash_ready, 1);
 }
 
+TEST_F(crypt_test, failures_that_leave_no_code_are_failures_still) {
+    ASSERT_EQ(crypt.init(CALG_SHA1), 0u);
+    fault_inject("CryptHashData", 0);
+    EXPECT_NE(crypt.hash("abc", 3), 0u);
+    EXPECT_EQ(out.text().rfind("CryptHashData(ctx[index], data, length, 0)\n   ^ERROR: 0, ", 0), 0u)
+        << out.text();
+    EXPECT_EQ(crypt.hash_ready, 1);
+    out.clear();
+    fault_inject("CryptGetHashParam", 0);
+    EXPECT_NE(crypt.final(), 0u);
+    EXPECT_EQ(crypt.hash_ready, 1);
+}
+
 TEST(crypt_owner, destroying_the_websocket_state_releases_a_service_left_set_up) {
     HCRYPTHASH left = 0;
     {

@@ -148,6 +148,62 @@ TEST(encoder, two_key_payload_in_place_keeps_its_place) {
     EXPECT_EQ(bytes(f.start, f.start + 5), (bytes{0x00, 'x', 'y', 'z', 0xFF}));
 }
 
+TEST(encoder, two_key_receiver_is_refused_every_payload_holding_0xff) {
+    // A two-key message ends at its first 0xFF: a payload holding one would end it early and
+    // let the rest read as messages, or as a close, that nobody sent. RFC 6455 receivers
+    // still get every such payload.
+    struct ff_case {
+        const char* name;
+        bytes payload;
+        bool two_key_gets_it;
+    };
+    bytes injection = frames::text("ATK-x");
+    injection.push_back(0xFF);
+    injection.push_back(0x00);
+    bytes injected = frames::text("INJECTED-FRAME");
+    injection.insert(injection.end(), injected.begin(), injected.end());
+    injection.push_back(0xFF);
+    const std::vector<ff_case> cases = {
+        {"a message and a forged one after it", injection, false},
+        {"0x00 0xFF, the two-key close", {0x00, 0xFF}, false},
+        {"a lone 0xFF", {0xFF}, false},
+        {"0xFF first", {0xFF, 'a', 'b'}, false},
+        {"0xFF last", {'a', 'b', 0xFF}, false},
+        {"every other byte value", {0x00, 0x01, 0x7F, 0x80, 0xC3, 0xFE, 'z'}, true},
+    };
+    for (const ff_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t n = c.payload.size();
+        for (bool in_place : {false, true}) {
+            SCOPED_TRACE(in_place ? "in place" : "moved");
+            receiver two_key(8);
+            bytes dst(64, 0xEE);
+            const uint8_t* src = c.payload.data();
+            if (in_place) {
+                std::memcpy(dst.data() + 12, src, n);
+                src = dst.data() + 12;
+            }
+            bytes before = dst;
+            framed f = frame_into(two_key, dst, src, n);
+            ASSERT_EQ(f.start != nullptr, c.two_key_gets_it);
+            if (!f.start) {
+                EXPECT_EQ(f.size, n) << "size untouched";
+                EXPECT_EQ(dst, before) << "nothing written";
+                continue;
+            }
+            bytes expected{0x00};
+            expected.insert(expected.end(), c.payload.begin(), c.payload.end());
+            expected.push_back(0xFF);
+            EXPECT_EQ(bytes(f.start, f.start + f.size), expected);
+        }
+        receiver rfc(13);
+        bytes dst(64, 0xEE);
+        framed f = frame_into(rfc, dst, c.payload.data(), n);
+        ASSERT_NE(f.start, nullptr);
+        EXPECT_EQ(bytes(f.start + 2, f.start + f.size), c.payload);
+    }
+}
+
 // -------------------------------------------------------------------- refusals and limits
 
 TEST(encoder, refusals_write_nothing_and_keep_the_text_state) {
@@ -239,10 +295,43 @@ TEST(text_check, payload_sequences_choose_text_or_binary) {
         {"lead inside a character", {{0xC3, 0xC3, 0xA9}}, {2}, 2},
         {"continuation with nothing open", {{'a', 0x80}}, {2}, 2},
         {"0xFE after the start", {{'a', 0xFE}}, {2}, 2},
-        {"character cut between payloads", {{'x', 0xE2, 0x82}, {0xAC, 'y'}}, {1, 1}, 1},
-        {"cut character continued by ASCII", {{0xE2, 0x82}, {0x41}, {0x42}}, {1, 2, 2}, 2},
-        {"narrowed range remembered across payloads", {{0xE0}, {0x80}}, {1, 2}, 2},
-        {"narrowed range allows its own bytes", {{0xE0}, {0xA0}, {0x80}}, {1, 1, 1}, 1},
+        // A payload that ends inside a character, or that completes one opened by the payload
+        // before it, is not well-formed on its own: it goes out binary, the stream stays text.
+        {"payload ending inside a 2-byte character",
+         {{'a', 0xC3}, {0xA9, 'b'}, {'c'}},
+         {2, 2, 1},
+         1},
+        {"payload ending inside a 3-byte character",
+         {{'x', 0xE2, 0x82}, {0xAC, 'y'}, {'z'}},
+         {2, 2, 1},
+         1},
+        {"3-byte character cut after its lead", {{0xE2}, {0x82, 0xAC, 'y'}, {'z'}}, {2, 2, 1}, 1},
+        {"payload ending inside a 4-byte character",
+         {{0xF0, 0x9F, 0x98}, {0x80, 'o', 'k'}, {'!'}},
+         {2, 2, 1},
+         1},
+        {"4-byte character over three payloads",
+         {{0xF0}, {0x9F, 0x98}, {0x80}, {'a'}},
+         {2, 2, 2, 1},
+         1},
+        {"completion that opens the next character",
+         {{0xC3}, {0xA9, 0xC3}, {0xA9}, {'a'}},
+         {2, 2, 2, 1},
+         1},
+        {"whole characters around a cut one",
+         {{0xC3, 0xA9, 0xE2}, {0x82, 0xAC}, {0xE2, 0x82, 0xAC}},
+         {2, 2, 1},
+         1},
+        // An ill-formed completion switches to binary for good, across the boundary too.
+        {"cut character continued by ASCII", {{0xE2, 0x82}, {0x41}, {0x42}}, {2, 2, 2}, 2},
+        {"cut 2-byte character continued by a lead byte",
+         {{0xC3}, {0xC3, 0xA9}, {'a'}},
+         {2, 2, 2},
+         2},
+        {"narrowed range remembered across payloads", {{0xE0}, {0x80}, {'a'}}, {2, 2, 2}, 2},
+        {"surrogate cut between payloads", {{0xED}, {0xA0, 0x80}, {'a'}}, {2, 2, 2}, 2},
+        {"above U+10FFFF cut between payloads", {{'a', 0xF4}, {0x90, 0x80, 0x80}}, {2, 2}, 2},
+        {"narrowed range allows its own bytes", {{0xE0}, {0xA0}, {0x80}, {'a'}}, {2, 2, 2, 1}, 1},
         {"stream starting inside a character", {{0x80, 0x41}, {0x42}}, {2, 1}, 1},
         {"three leading continuations are passed over", {{0x80, 0x80, 0x80, 'a'}}, {2}, 1},
         {"a fourth leading continuation is ill-formed", {{0x80, 0x80, 0x80, 0x80}}, {2}, 2},
@@ -250,7 +339,7 @@ TEST(text_check, payload_sequences_choose_text_or_binary) {
         {"0xFF after ASCII", {{0x41, 0xFF}}, {2}, 2},
         {"a lone 0xFF payload", {{0xFF}, {'a'}}, {2, 1}, 1},
         {"a lone 0x00 0xFF payload", {{'a'}, {0x00, 0xFF}, {'b'}}, {1, 2, 1}, 1},
-        {"a lone 0xFF cutting into a character", {{0xC3}, {0xFF}, {'a'}}, {1, 2, 2}, 2},
+        {"a lone 0xFF cutting into a character", {{0xC3}, {0xFF}, {'a'}}, {2, 2, 2}, 2},
         {"binary for good", {{0xC0}, frames::text("plain")}, {2, 2}, 2},
     };
     for (const stream_case& c : cases) {
@@ -325,6 +414,13 @@ bool well_formed_prefix(const bytes& s, size_t n) {
         i += have;
     }
     return true;
+}
+
+// Is p well-formed UTF-8 taken alone: a well-formed prefix whose last character is complete?
+// An ASCII byte after it would be ill-formed exactly when a character is still open.
+bool well_formed_alone(bytes p) {
+    p.push_back('A');
+    return well_formed_prefix(p, p.size());
 }
 
 // Index of the first byte at which the stream stops being a well-formed prefix, or n.
@@ -404,7 +500,7 @@ std::vector<std::pair<size_t, size_t>> random_cuts(std::mt19937& rng, const byte
 
 TEST(text_check, agrees_with_an_independent_well_formedness_rule) {
     std::mt19937 rng(3629);
-    int well_formed_streams = 0, ill_formed_streams = 0;
+    int well_formed_streams = 0, ill_formed_streams = 0, text_payloads = 0;
     for (int round = 0; round < 4000; ++round) {
         bytes s = random_stream(rng, round % 3 == 0 ? 0 : int(rng() % 3));
         // Start on a character boundary: the check passes over a start inside a character.
@@ -413,7 +509,11 @@ TEST(text_check, agrees_with_an_independent_well_formedness_rule) {
         (bad == s.size() ? well_formed_streams : ill_formed_streams)++;
         receiver ws(13);
         for (auto [at, n] : random_cuts(rng, s)) {
-            int32_t expected = bad < at + n ? 2 : 1; // binary from the payload holding it
+            // Binary from the payload holding the first ill-formed byte on; before it, text
+            // exactly for the payloads that are well-formed on their own.
+            bytes piece(s.begin() + long(at), s.begin() + long(at + n));
+            int32_t expected = bad < at + n || !well_formed_alone(piece) ? 2 : 1;
+            text_payloads += expected == 1;
             ASSERT_EQ(ws.opcode(s.data() + at, n), expected)
                 << "round " << round << " payload at " << at << " of " << n
                 << ", first ill-formed byte at " << bad;
@@ -422,4 +522,5 @@ TEST(text_check, agrees_with_an_independent_well_formedness_rule) {
     // Both kinds of stream must have been exercised in quantity for the rule to mean much.
     EXPECT_GT(well_formed_streams, 1000);
     EXPECT_GT(ill_formed_streams, 1000);
+    EXPECT_GT(text_payloads, 1000);
 }
