@@ -757,6 +757,77 @@ def case_churn():
         r.stop()
 
 
+def case_websockets_split_character():
+    """A character cut between two raw receives reaches the Python websockets client as two
+    binary messages; the client keeps its connection, and text after it still arrives as text."""
+    try:
+        import websockets
+    except ImportError:
+        sys.exit(77)  # the client package is not installed here
+
+    r = Relay(RELAY)
+    try:
+        raw = connect_ready(r, "raw")
+
+        async def talk():
+            before = len(r.type_words())
+            # No keep-alive pings: the relay ends a conversation on a ping.
+            async with websockets.connect("ws://127.0.0.1:%u/" % r.port, compression=None,
+                                          ping_interval=None) as ws:
+                check(r.wait_type_words(before + 1)[-1] == "WS", r.output())
+                raw.send("caf".encode())
+                got = await asyncio.wait_for(ws.recv(), 10)
+                check(got == "caf", got)
+                # The lead byte of e-acute alone: the client has it before the rest is sent,
+                # so the relay receives the two halves apart.
+                raw.send(b"\xc3")
+                got = await asyncio.wait_for(ws.recv(), 10)
+                check(got == b"\xc3", got)
+                raw.send(b"\xa9 cr\xc3\xa8me")
+                got = await asyncio.wait_for(ws.recv(), 10)
+                check(got == b"\xa9 cr\xc3\xa8me", got)
+                raw.send("br\u00fbl\u00e9e \U0001F600".encode())
+                got = await asyncio.wait_for(ws.recv(), 10)
+                check(got == "br\u00fbl\u00e9e \U0001F600", got)
+                await ws.send("still open")
+                check(wait_until(lambda: raw.data().endswith(b"still open"), 10), raw.data())
+            check(ws.close_code == 1000, ws.close_code)
+
+        asyncio.run(talk())
+        raw.close()
+    finally:
+        r.stop()
+
+
+def case_two_key_0xff():
+    """A payload holding 0xFF is not delivered to a two-key receiver, where it would end the
+    message early and forge the rest; the other receivers get it, and later payloads still
+    reach the two-key receiver."""
+    r = Relay(RELAY)
+    try:
+        sender = connect_ready(r, "raw")
+        raw = connect_ready(r, "raw")
+        ws = connect_ready(r, "ws")
+        ws76 = connect_ready(r, "ws76")
+        attack = b"ATK-x\xff\x00INJECTED-FRAME\xff"
+        sender.send(attack)
+        check(wait_until(lambda: raw.data() == attack, 10), raw.data())
+        check(wait_until(lambda: ws.frames() == [(0x82, attack)], 10), ws.frames())
+        clean = b"clean after"
+        sender.send(clean)
+        check(wait_until(lambda: raw.data() == attack + clean, 10), raw.data())
+        check(wait_until(lambda: len(ws76.data()) >= len(clean) + 2 or ws76.closed, 10))
+        # Payloads to one receiver keep their order: had the first been delivered, it would
+        # stand before this one.
+        check(ws76.data() == b"\x00" + clean + b"\xff", ws76.data())
+        check(not ws76.closed, "two-key receiver closed")
+        check(b"!! " not in r.output(), r.output())
+        for c in (sender, raw, ws, ws76):
+            c.close()
+    finally:
+        r.stop()
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
