@@ -107,6 +107,23 @@ TEST(send_packet, websocket_receiver_gets_a_frame_and_too_long_a_payload_is_drop
     EXPECT_FALSE(send_packet(&s.t, 0, payload, 7));
 }
 
+TEST(send_packet, two_key_receiver_is_refused_a_payload_holding_0xff_like_one_too_long) {
+    target_slot s;
+    s.t.ws.is_ws = 1;
+    s.t.ws.version = 8;
+    console_capture console;
+    const uint8_t forged[] = {'A', 0xFF, 0x00, 'B', 0xFF};
+    EXPECT_FALSE(send_packet(&s.t, 0, forged, sizeof forged));
+    EXPECT_EQ(s.t.p_send, nullptr);
+    EXPECT_EQ(s.t.current_half, s.area); // the half is not used up
+    EXPECT_EQ(console.out(), "");        // nothing reported
+    ASSERT_TRUE(send_packet(&s.t, 0, payload, 7)) << "the area was given back";
+    const uint8_t framed[] = {0x00, 'p', 'a', 'y', 'l', 'o', 'a', 'd', 0xFF};
+    ASSERT_EQ(s.t.size_send, sizeof framed);
+    EXPECT_EQ(std::memcmp(s.t.p_send, framed, sizeof framed), 0);
+    s.writer_done();
+}
+
 TEST(send_packet, every_sender_parked_on_a_closed_slot_is_released_and_refuses) {
     target_slot s;
     ASSERT_EQ(s.t.ev_free.wait(), 0u); // a payload is in flight: the area is taken
