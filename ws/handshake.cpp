@@ -92,10 +92,12 @@ void put_be32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v);
 }
 
-// Adds bytes to context 0 directly; false when the provider fails with a code.
+// Adds bytes to context 0 directly; false when the provider fails, also when it leaves no
+// code: the bytes are not in the hash, and a reply made without them would be wrong.
 bool hash_direct(G_CRYPT& crypt, const void* data, DWORD length) {
     if (CryptHashData(crypt.ctx[0], static_cast<const BYTE*>(data), length, 0)) return true;
-    return print_error(GetLastError(), hash_data_label) == 0;
+    print_error(GetLastError(), hash_data_label);
+    return false;
 }
 
 } // namespace

@@ -236,9 +236,10 @@ TEST(reply_13, accept_value_failures_leave_no_reply_and_report) {
         // The key goes in through the service, which takes a failure without a code for one:
         // no accept value is made of the GUID alone.
         {"CryptHashData", 0, 0, "CryptHashData(ctx[index], data, length, 0)", 0},
-        // The GUID is added directly; its failure counts only when it leaves a code.
+        // The GUID is added directly; a failure without a code is a failure too, or the
+        // accept value would be made of the key alone.
         {"CryptHashData", NTE_BAD_HASH, 1, "CryptHashData(ctx[index], data, length, 0)", 0},
-        {"CryptHashData", 0, 1, "CryptHashData(ctx[index], data, length, 0)", 129},
+        {"CryptHashData", 0, 1, "CryptHashData(ctx[index], data, length, 0)", 0},
         {"CryptGetHashParam", NTE_BAD_HASH, 1, "CryptGetHashParam(ctx[i], HP_HASHVAL", 0},
     };
     for (const failure& c : cases) {
@@ -348,11 +349,18 @@ TEST(reply_76, challenge_takes_the_last_eight_bytes_read_wherever_they_lie) {
 }
 
 TEST(reply_76, digest_failure_gives_no_reply) {
-    for (const char* call : {"CryptCreateHash", "CryptHashData"}) {
+    struct failure {
+        const char* call;
+        uint32_t code;
+    };
+    // A provider failure that leaves no code still leaves the challenge out of the digest.
+    for (failure f : {failure{"CryptCreateHash", NTE_BAD_HASH},
+                      failure{"CryptHashData", NTE_BAD_HASH}, failure{"CryptHashData", 0}}) {
+        const char* call = f.call;
         capture::console out;
         G_WS ws;
-        fault_inject(call, NTE_BAD_HASH);
-        EXPECT_EQ(build(ws, request_76("1 2", "3 4", "o", "h")).length, 0) << call;
+        fault_inject(call, f.code);
+        EXPECT_EQ(build(ws, request_76("1 2", "3 4", "o", "h")).length, 0) << call << " " << f.code;
         fault_clear();
         EXPECT_NE(out.text().find("   ^ERROR: "), std::string::npos);
         EXPECT_EQ(ws.version, 0) << "version is set only with a reply";
