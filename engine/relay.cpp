@@ -36,6 +36,9 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
     if (e == 0) e = uint32_t(tls.wsa_error);
     if (n == 0) return 0;
     if (!t->run.load(std::memory_order_acquire)) return 0;
+    // The slot's writer closed the transport after its failed send: the receive failed
+    // because of that close, and the send's failure is the one to report (send_packet does).
+    if (tls.closing.load() != 0) return 0;
     if (e == WSAECONNABORTED || e == WSAECONNRESET) return 0;
     if (e != 0) {
         con_wprintf(L"\n!! recv(%u)  so %i %i\n", t->slot_number, int(tls.so.load()),
@@ -180,7 +183,11 @@ int32_t work_w(G_TASK* t) {
         int64_t r = t->ws.tls.send(t->p_send, t->size_send);
         t->send_result = r > 0 ? r : -1; // nothing sent counts as a failed send
         if (r <= 0) {
-            t->send_error = uint32_t(WSAGetLastError());
+            // A send that failed because the reader had begun to close the transport is the
+            // connection's end brought about here, recorded as an abort in this host (quiet),
+            // not as the error the closed socket gave.
+            bool closed_here = t->ws.tls.closing.load() != 0;
+            t->send_error = closed_here ? uint32_t(WSAECONNABORTED) : uint32_t(WSAGetLastError());
             t->ws.tls.close(); // ends the reader's conversation; never a later connection's
         }
         t->ev_free.set();
