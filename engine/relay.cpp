@@ -4,6 +4,7 @@
 // Nothing here allocates: every buffer is a fixed region of the arena.
 #include "engine/engine.h"
 #include "ws/frame.h"
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -46,8 +47,10 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
         print_error(e, L"");
         return e;
     }
-    if (tls.ssl_error != 0) {
-        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, tls.ssl_error,
+    // Both of the slot's threads write the TLS outcome (the writer's sends too): read it once.
+    int32_t ssl_error = std::atomic_ref<int32_t>(tls.ssl_error).load(std::memory_order_relaxed);
+    if (ssl_error != 0) {
+        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, ssl_error,
                     int(tls.so.load()), int(tls.so_last));
     }
     return 0;
