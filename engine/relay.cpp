@@ -4,6 +4,7 @@
 // Nothing here allocates: every buffer is a fixed region of the arena.
 #include "engine/engine.h"
 #include "ws/frame.h"
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -36,6 +37,9 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
     if (e == 0) e = uint32_t(tls.wsa_error);
     if (n == 0) return 0;
     if (!t->run.load(std::memory_order_acquire)) return 0;
+    // The slot's writer closed the transport after its failed send: the receive failed
+    // because of that close, and the send's failure is the one to report (send_packet does).
+    if (tls.closing.load() != 0) return 0;
     if (e == WSAECONNABORTED || e == WSAECONNRESET) return 0;
     if (e != 0) {
         con_wprintf(L"\n!! recv(%u)  so %i %i\n", t->slot_number, int(tls.so.load()),
@@ -43,8 +47,10 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
         print_error(e, L"");
         return e;
     }
-    if (tls.ssl_error != 0) {
-        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, tls.ssl_error,
+    // Both of the slot's threads write the TLS outcome (the writer's sends too): read it once.
+    int32_t ssl_error = std::atomic_ref<int32_t>(tls.ssl_error).load(std::memory_order_relaxed);
+    if (ssl_error != 0) {
+        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, ssl_error,
                     int(tls.so.load()), int(tls.so_last));
     }
     return 0;
@@ -182,7 +188,11 @@ int32_t work_w(G_TASK* t) {
         int64_t r = t->ws.tls.send(t->p_send, t->size_send);
         t->send_result = r > 0 ? r : -1; // nothing sent counts as a failed send
         if (r <= 0) {
-            t->send_error = uint32_t(WSAGetLastError());
+            // A send that failed because the reader had begun to close the transport is the
+            // connection's end brought about here, recorded as an abort in this host (quiet),
+            // not as the error the closed socket gave.
+            bool closed_here = t->ws.tls.closing.load() != 0;
+            t->send_error = closed_here ? uint32_t(WSAECONNABORTED) : uint32_t(WSAGetLastError());
             t->ws.tls.close(); // ends the reader's conversation; never a later connection's
         }
         t->ev_free.set();

@@ -57,6 +57,12 @@ constexpr std::uint8_t shut_send = 1;    // shut down for sending
 constexpr std::uint8_t shut_both = 2;    // shut down both ways, or closed
 constexpr std::uint8_t shut_receive = 4; // shut down for receiving, or closed
 
+// Shut down in both directions, in one call or in two.
+constexpr bool shut_both_ways(std::uint8_t shut) {
+    return (shut & shut_both) != 0 ||
+           (shut & (shut_send | shut_receive)) == (shut_send | shut_receive);
+}
+
 // Values are generation * 1024 + index; 1024 descriptors is the usual per-process limit.
 constexpr std::uint32_t socket_count = 1024;
 constinit internal::slot_table<socket_count> sockets;
@@ -208,6 +214,27 @@ namespace internal {
 std::uint32_t sockets_in_use() {
     return sockets.in_use();
 }
+
+int accept_error(int error_number) {
+    switch (error_number) {
+    // Linux passes the pending connection's own network errors on through accept, which
+    // asks to be called again after them: the connection broke before it was taken, a reset
+    // one as Winsock reports it, and the accept loop goes on (it stops on anything else).
+    case ECONNABORTED:
+    case ENETDOWN:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+        return WSAECONNRESET;
+    default:
+        return map_errno(error_number).wsa;
+    }
+}
 } // namespace internal
 
 int WSAStartup(WORD version_requested, LPWSADATA data) {
@@ -285,12 +312,7 @@ SOCKET accept(SOCKET s, w_sockaddr* addr, int* addrlen) {
             return fail_socket(WSAEINTR);
         // Neither a signal nor a receive time-out ends an accept here.
         if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK) continue;
-        // A pending connection that broke before it was taken is a reset one, as Winsock
-        // reports it: the accept loop goes on after that and stops on anything else.
-        if (e == ECONNABORTED || e == EPROTO || e == ENETDOWN || e == EHOSTUNREACH || e == ENONET ||
-            e == ENETUNREACH || e == EOPNOTSUPP || e == ETIMEDOUT)
-            e = ECONNRESET;
-        return fail_socket(internal::map_errno(e).wsa);
+        return fail_socket(internal::accept_error(e));
     }
 }
 
@@ -329,6 +351,9 @@ int recv(SOCKET s, char* buf, int len, int flags) {
     if (len < 0 || (buf == nullptr && len > 0)) return fail(WSAEFAULT);
     int posix_flags = (flags & w_msg_peek) != 0 ? MSG_PEEK : 0;
     std::uint32_t seen = u.entry().receive_cuts.load(std::memory_order_seq_cst);
+    // Shut down both ways here: the connection is over on this side, which is not the
+    // peer's orderly close that a result of 0 would report.
+    if (shut_both_ways(u.entry().shut.load(std::memory_order_seq_cst))) return fail(WSAESHUTDOWN);
     for (;;) {
         ssize_t n = ::recv(u.fd(), buf, std::size_t(len), posix_flags);
         if (n > 0 || (n == 0 && len == 0)) return int(n);

@@ -39,6 +39,10 @@ inline int clamp_int(uint64_t count) {
     return count > INT_MAX ? INT_MAX : int(count);
 }
 
+// The failure of a receive or send on a connection that began with TLS and whose session a
+// close has taken out: -1, ssl_error -1, and WSAECONNABORTED as the thread's socket error.
+int64_t refuse_ended(G_TLS& tls);
+
 // Hands every byte to the socket; the socket's send takes all or fails, but a short count
 // is carried on all the same. Positive when all went, else the failed send's result.
 int send_all(G_TLS& tls, const uint8_t* data, uint64_t length);

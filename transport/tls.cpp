@@ -8,8 +8,8 @@ using namespace transport_internal;
 
 G_TLS::G_TLS()
     : ssl(nullptr), refs(0), lock{}, rbio(nullptr), wbio(nullptr), so_last(INVALID_SOCKET),
-      so(INVALID_SOCKET), abort(0), wsa_error(0), ssl_error(0), p_recv(nullptr),
-      p_recv_size(0), send_lock{} {
+      so(INVALID_SOCKET), abort(0), secured(0), closing(0), wsa_error(0), ssl_error(0),
+      p_recv(nullptr), p_recv_size(0), send_lock{} {
     lock.create(true); // a failure leaves the lock invalid: its waits return at once
     send_lock.create(true);
 }
@@ -22,6 +22,7 @@ G_TLS::~G_TLS() {
 }
 
 void G_TLS::close() {
+    closing.store(1); // before anything is taken: a failure the close causes is seen as its own
     SSL* session = ssl.exchange(nullptr, std::memory_order_acq_rel);
     rbio.store(nullptr, std::memory_order_relaxed);
     wbio.store(nullptr, std::memory_order_relaxed);
@@ -71,6 +72,12 @@ void session_free(SSL* session) {
     SSL_free(session);     // frees both memory buffers
     BUF_MEM_free(spare);
     ERR_clear_error();
+}
+
+int64_t refuse_ended(G_TLS& tls) {
+    note_ssl_error(tls, -1);
+    WSASetLastError(WSAECONNABORTED); // the connection was ended in this process
+    return -1;
 }
 
 int send_all(G_TLS& tls, const uint8_t* data, uint64_t length) {

@@ -37,7 +37,15 @@ struct G_TLS {
     // The connection's socket, INVALID_SOCKET when none; taken out by close atomically.
     std::atomic<SOCKET> so;
     // An abortive close is requested: the next close that finds a socket sends a reset.
+    // Cleared when a connection starts, so a request never reaches the next connection.
     std::atomic<uint8_t> abort;
+    // The connection began with TLS. Once its session is gone, its receive and send fail
+    // instead of taking the plain socket: no byte of it ever leaves in clear. Set when a
+    // ClientHello is detected, cleared when the next connection starts.
+    std::atomic<uint8_t> secured;
+    // A close of this connection has begun here, by either of the slot's threads: a receive
+    // or send that fails from now on fails because of it. Cleared when a connection starts.
+    std::atomic<uint8_t> closing;
     // Winsock error read after the last socket receive that returned 0 or less.
     int32_t wsa_error;
     // Outcome of the last failed TLS step: the SSL_get_error class, -1 when the session

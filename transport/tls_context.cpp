@@ -4,6 +4,7 @@
 #include "platform/utf.h"
 #include "transport/tls.h"
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 SSL_CTX* server_ctx = nullptr;
@@ -25,11 +26,56 @@ int no_pass_phrase(char*, int, int, void*) {
     return -1;
 }
 
-// The chain, then the key, then the check that the key belongs to the chain's certificate.
+// The certificate chain file: the leaf, then the certificates of its chain, each skipping
+// blocks of other kinds (the key) as the library's own chain loader does.
+bool read_chain(BIO* file, X509** leaf, STACK_OF(X509) * *chain) {
+    *leaf = PEM_read_bio_X509_AUX(file, nullptr, no_pass_phrase, nullptr);
+    *chain = sk_X509_new_null();
+    if (*leaf == nullptr || *chain == nullptr) return false;
+    for (;;) {
+        X509* next = PEM_read_bio_X509(file, nullptr, no_pass_phrase, nullptr);
+        if (next == nullptr) break;
+        if (sk_X509_push(*chain, next) == 0) {
+            X509_free(next);
+            return false;
+        }
+    }
+    unsigned long last = ERR_peek_last_error(); // the end of the file, or a broken block
+    return ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE;
+}
+
+bool read_chain_file(const char* path, X509** leaf, STACK_OF(X509) * *chain) {
+    BIO* file = BIO_new_file(path, "r");
+    if (file == nullptr) return false;
+    bool read = read_chain(file, leaf, chain);
+    BIO_free(file);
+    return read;
+}
+
+EVP_PKEY* read_key_file(const char* path) {
+    BIO* file = BIO_new_file(path, "r");
+    if (file == nullptr) return nullptr;
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, no_pass_phrase, nullptr);
+    BIO_free(file);
+    return key;
+}
+
+// Reads the chain and the key and checks that the key belongs to the chain's certificate
+// before either goes into the context: a file takes effect whole or not at all, so one that
+// fails leaves the context serving exactly what it served before. A certificate of a key type
+// the context already holds replaces that one, with its key and chain.
 bool load_chain_and_key() {
-    if (SSL_CTX_use_certificate_chain_file(server_ctx, cert_path_utf8) <= 0) return false;
-    if (SSL_CTX_use_PrivateKey_file(server_ctx, key_path_utf8, SSL_FILETYPE_PEM) <= 0) return false;
-    return SSL_CTX_check_private_key(server_ctx) != 0;
+    X509* leaf = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    EVP_PKEY* key = nullptr;
+    bool loaded = read_chain_file(cert_path_utf8, &leaf, &chain) &&
+                  (key = read_key_file(key_path_utf8)) != nullptr &&
+                  X509_check_private_key(leaf, key) == 1 &&
+                  SSL_CTX_use_cert_and_key(server_ctx, leaf, key, chain, 1) == 1;
+    X509_free(leaf); // the context holds references of its own
+    EVP_PKEY_free(key);
+    sk_X509_pop_free(chain, X509_free);
+    return loaded;
 }
 
 // Reports a certificate whose end of validity has passed; it is served all the same.

@@ -76,6 +76,10 @@ bool handshake_pass(G_TLS& tls, SSL* session, int piece, int* last) {
 } // namespace
 
 int32_t G_TLS::accept(SOCKET socket) {
+    // A new connection: nothing asked for or learnt about the previous one applies to it.
+    abort.store(0);
+    secured.store(0);
+    closing.store(0);
     so_last = socket;
     so.store(socket);
     note_wsa_error(*this, 0); // nothing of the previous connection's outcome is kept
@@ -84,6 +88,7 @@ int32_t G_TLS::accept(SOCKET socket) {
     uint8_t head[peek_length];
     int64_t count = recv_plain(head, peek_length, MSG_PEEK); // consumes nothing
     if (count != peek_length || head[0] != record_handshake || head[5] != client_hello) return -2;
+    secured.store(1, std::memory_order_release); // from here on, never the plain paths
     if (create(socket) != 0) return -1;
     if (handshake() != 0) return -1;
     return 0;
@@ -117,6 +122,7 @@ int32_t G_TLS::create(SOCKET socket) {
     refs.exchange(1); // the open session's own reference
     note_wsa_error(*this, 0);
     note_ssl_error(*this, 0);
+    secured.store(1, std::memory_order_release); // before the session can be seen, and gone
     ssl.store(session, std::memory_order_release);
     return 0;
 }

@@ -183,6 +183,8 @@ int64_t transmit(G_TLS& tls, SSL* session, const uint8_t* position, uint64_t len
 
 int64_t G_TLS::recv(void* buffer, uint64_t size) {
     SSL* session = ssl.load(std::memory_order_acquire);
+    if (session == nullptr && secured.load(std::memory_order_acquire) != 0)
+        return refuse_ended(*this); // never read a TLS peer's records as plaintext
     if (session == nullptr) return recv_plain(buffer, clamp_int(size), 0);
     if (!ref_take(*this)) {
         note_ssl_error(*this, -1);
@@ -199,6 +201,10 @@ int64_t G_TLS::recv(void* buffer, uint64_t size) {
 
 int64_t G_TLS::send(const void* data, uint64_t length) {
     SSL* session = ssl.load(std::memory_order_acquire);
+    // A close takes the session out before the socket: a send in between must not reach
+    // the still-open socket in clear.
+    if (session == nullptr && secured.load(std::memory_order_acquire) != 0)
+        return refuse_ended(*this);
     if (session == nullptr)
         return win::send(so.load(), static_cast<const char*>(data), clamp_int(length), 0);
     if (!ref_take(*this)) {

@@ -13,6 +13,10 @@ struct mapped_error {
 
 mapped_error map_errno(int error_number);
 
+// The Winsock code of a failed accept: every error that accept asks to be retried after
+// (the pending connection's network errors) is that connection's reset, WSAECONNRESET.
+int accept_error(int error_number);
+
 // Leave the mapped code of `error_number` as the thread's last error.
 void last_error_from_errno(int error_number);
 void wsa_error_from_errno(int error_number);

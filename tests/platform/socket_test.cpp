@@ -1,12 +1,14 @@
 // Sockets over loopback: the results the relay's retry rules rely on (time-out, orderly
 // close, reset), sends that take every byte and raise no signal, options, error codes, and
 // handle values that are refused once closed and not handed out again soon.
+#include "platform/internal/errors.h"
 #include "platform/platform.h"
-#include "tests/support/testing.h"
 #include "platform/win/hooks.h"
+#include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <string>
@@ -273,6 +275,51 @@ TEST_F(sockets, send_after_a_local_shutdown_fails_by_what_was_shut_down) {
     ASSERT_EQ(send(p.server, "ok", 2, 0), 2); // the other direction still works
     EXPECT_EQ(recv(p.client, buf, sizeof buf, 0), 2);
     close_pair(p);
+}
+
+// Shut down both ways here, the connection is over on this side: a receive that starts then
+// fails, even with the peer's bytes waiting, instead of reporting the peer's orderly close.
+// Shutting down sending alone leaves receiving as it was.
+TEST_F(sockets, receive_on_a_socket_shut_down_both_ways_here_fails_with_10058) {
+    const struct {
+        const char* name;
+        std::vector<int> hows;
+        int result;
+        int error;
+    } cases[] = {
+        {"both at once", {SD_BOTH}, SOCKET_ERROR, WSAESHUTDOWN},
+        {"both in two calls", {SD_RECEIVE, SD_SEND}, SOCKET_ERROR, WSAESHUTDOWN},
+        {"sending only", {SD_SEND}, 5, 777},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::socket_pair p = pair();
+        ASSERT_EQ(send(p.client, "hello", 5, 0), 5);
+        for (int how : c.hows) ASSERT_EQ(shutdown(p.server, how), 0);
+        char buf[16];
+        WSASetLastError(777);
+        for (int flags : {MSG_PEEK, 0}) EXPECT_EQ(recv(p.server, buf, sizeof buf, flags), c.result);
+        EXPECT_EQ(WSAGetLastError(), c.error);
+        close_pair(p);
+    }
+}
+
+// accept(2) passes the pending connection's network errors on and asks to be called again:
+// each reaches the accept loop as that connection's reset, which does not stop the relay.
+TEST(accept_errors, retry_errors_are_the_reset_of_a_pending_connection) {
+    for (int e : {ENETDOWN, EPROTO, ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+                  ENETUNREACH, ECONNABORTED}) {
+        SCOPED_TRACE(e);
+        EXPECT_EQ(win::internal::accept_error(e), WSAECONNRESET);
+    }
+    const struct {
+        int error_number;
+        int wsa;
+    } others[] = {{EMFILE, WSAEMFILE}, {ENOBUFS, WSAENOBUFS}, {EINVAL, WSAEINVAL}};
+    for (const auto& o : others) {
+        SCOPED_TRACE(o.error_number);
+        EXPECT_EQ(win::internal::accept_error(o.error_number), o.wsa);
+    }
 }
 
 TEST_F(sockets, accept_on_a_listener_being_shut_down_is_interrupted) {

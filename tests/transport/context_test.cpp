@@ -53,6 +53,7 @@ TEST_F(context_test, setup_without_a_context_makes_no_call) {
 }
 
 // Primary and secondary loads in turn: their results, tls_ready and the console after them.
+// Whenever tls_ready says so, a client's handshake succeeds.
 struct load_case {
     const char* name;
     std::vector<std::string (*)()> files;
@@ -72,6 +73,9 @@ std::string ecdsa() {
 }
 std::string mismatched() {
     return support::certs().mismatched;
+}
+std::string stray() {
+    return support::certs().stray;
 }
 std::string expired_days() {
     return support::certs().expired_days;
@@ -93,6 +97,8 @@ TEST_F(context_test, loads_follow_the_files) {
         {"both", {rsa, ecdsa}, {0, 0}, 1, ""},
         {"mismatched key alone", {mismatched}, {-1}, 0, ""},
         {"mismatched after a good one", {rsa, mismatched}, {0, -1}, 1, ""},
+        {"mismatched of the same key type after a good one", {ecdsa, stray}, {0, -1}, 1, ""},
+        {"good after a mismatched one of the same key type", {stray, ecdsa}, {-1, 0}, 1, ""},
         {"expired days ago", {expired_days}, {0}, 1, "certificate expired 3 days ago\n\n"},
         {"expired an hour ago", {expired_hour}, {0}, 1, "certificate expired 0 days ago\n\n"},
         {"encrypted key", {encrypted}, {-1}, 0, ""},
@@ -109,15 +115,25 @@ TEST_F(context_test, loads_follow_the_files) {
         EXPECT_EQ(results, c.results);
         EXPECT_EQ(tls_ready, c.ready);
         EXPECT_EQ(console.out, c.output);
+        if (tls_ready != 0) {
+            support::tls_pair pair;
+            EXPECT_EQ(pair.open(), 0); // the context serves what it advertises
+            pair.tls.close();
+        }
     }
 }
 
-TEST_F(context_test, mismatched_key_leaves_its_chain_in_the_context) {
+TEST_F(context_test, failed_load_leaves_the_context_as_it_was) {
     EXPECT_EQ(load(mismatched()), -1);
+    EXPECT_EQ(SSL_CTX_get0_certificate(server_ctx), nullptr); // nothing of it went in
+    EXPECT_EQ(tls_ready, 0);
+    ASSERT_EQ(load(support::certs().ecdsa), 0);
+    EXPECT_EQ(load(stray()), -1);
     X509* cert = SSL_CTX_get0_certificate(server_ctx);
     ASSERT_NE(cert, nullptr);
     EXPECT_EQ(common_name(cert), "ecdsa");
-    EXPECT_EQ(tls_ready, 0);
+    EXPECT_EQ(SSL_CTX_check_private_key(server_ctx), 1);
+    EXPECT_EQ(tls_ready, 1);
 }
 
 TEST_F(context_test, encrypted_key_gets_no_pass_phrase) {

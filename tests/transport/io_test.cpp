@@ -271,6 +271,28 @@ TEST_F(io_test, session_taken_out_by_a_close_fails_receive_and_send) {
     EXPECT_EQ(pair.tls.refs.load(), 0);
 }
 
+// A close takes the session out before the socket. A receive or send that comes between
+// finds the socket still open, and must fail rather than fall back to it: the send's
+// plaintext would go out in clear, the receive would take the peer's records for data.
+TEST_F(io_test, connection_that_began_with_tls_never_takes_the_plain_path) {
+    session_pair pair;
+    ASSERT_EQ(pair.opened, 0);
+    SSL* session = pair.tls.ssl.exchange(nullptr); // a close's first step, the socket kept
+    EXPECT_EQ(pair.tls.send("clear text", 10), -1);
+    EXPECT_EQ(pair.tls.ssl_error, -1);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNABORTED);
+    ASSERT_TRUE(pair.client.write("ping", 4));
+    char buffer[64];
+    pair.tls.ssl_error = 0;
+    EXPECT_EQ(pair.tls.recv(buffer, sizeof buffer), -1);
+    EXPECT_EQ(pair.tls.ssl_error, -1);
+    pair.tls.ssl.store(session);
+    pair.tls.close();
+    std::string wire; // what reached the client's socket unread: the session's own records
+    for (long n; (n = pair.client.recv_raw(buffer, sizeof buffer)) > 0;) wire.append(buffer, n);
+    EXPECT_EQ(wire.find("clear text"), std::string::npos);
+}
+
 // One record serves connections one after another: nothing of an earlier one (pending
 // records, error values, the session) reaches the next.
 TEST_F(io_test, connections_on_one_record_share_nothing) {

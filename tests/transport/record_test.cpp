@@ -118,6 +118,32 @@ TEST(record, abort_request_without_a_socket_waits_for_the_next_close_with_one) {
     EXPECT_EQ(tls.abort.load(), 1);
 }
 
+// An abort asked for once a connection's socket is gone (its writer closed it first) belongs
+// to that connection: the next one on the record ends in order, its last bytes delivered.
+TEST(record, abort_request_of_an_ended_connection_never_reaches_the_next) {
+    support::listener server;
+    G_TLS tls;
+    tls_testing::tls_client first;
+    first.connect(server.port);
+    first.send_raw("hello!", 6);
+    ASSERT_EQ(tls.accept(server.accept()), -2);
+    tls.close();
+    tls.abort = 1; // too late for the first connection
+
+    tls_testing::tls_client next;
+    next.connect(server.port);
+    next.send_raw("hello!", 6);
+    ASSERT_EQ(tls.accept(server.accept()), -2);
+    EXPECT_EQ(tls.abort.load(), 0);
+    EXPECT_EQ(tls.send("last", 4), 4);
+    tls.close();
+    char buffer[8] = {};
+    EXPECT_EQ(next.recv_raw(buffer, sizeof buffer), 4);
+    EXPECT_EQ(std::string(buffer, 4), "last");
+    EXPECT_EQ(next.recv_raw(buffer, sizeof buffer), 0);
+    EXPECT_FALSE(next.reset_seen());
+}
+
 TEST(record, destruction_closes_the_connection_abortively) {
     support::listener server;
     tls_testing::tls_client client;

@@ -87,6 +87,7 @@ cert_files make_all() {
 
     X509* rsa_cert = make_cert(rsa, nullptr, nullptr, "rsa", -day, 30 * day, false, 0);
     X509* ec_cert = make_cert(ec, nullptr, nullptr, "ecdsa", -day, 30 * day, false, 0);
+    X509* other_cert = make_cert(other, nullptr, nullptr, "other", -day, 30 * day, false, 0);
     X509* old_days = make_cert(ec, nullptr, nullptr, "old", -10 * day, -3 * day - 60, false, 0);
     X509* old_hour = make_cert(ec, nullptr, nullptr, "old", -10 * day, -3600, false, 0);
     X509* root = make_cert(root_key, nullptr, nullptr, "root", -day, 30 * day, true, 20);
@@ -103,6 +104,8 @@ cert_files make_all() {
     write_pem(files.expired_hour, {old_hour}, ec);
     files.mismatched = at("mismatched.pem");
     write_pem(files.mismatched, {ec_cert}, other);
+    files.stray = at("stray.pem");
+    write_pem(files.stray, {other_cert}, ec);
     files.long_chain = at("long-chain.pem");
     write_pem(files.long_chain, {leaf, middle, root}, ec);
     files.encrypted = at("encrypted.pem");
@@ -110,7 +113,8 @@ cert_files make_all() {
     files.long_chain_der =
         std::size_t(i2d_X509(leaf, nullptr) + i2d_X509(middle, nullptr) + i2d_X509(root, nullptr));
 
-    for (X509* cert : {rsa_cert, ec_cert, old_days, old_hour, root, middle, leaf}) X509_free(cert);
+    for (X509* cert : {rsa_cert, ec_cert, other_cert, old_days, old_hour, root, middle, leaf})
+        X509_free(cert);
     for (EVP_PKEY* key : {rsa, ec, other, root_key, middle_key}) EVP_PKEY_free(key);
     return files;
 }

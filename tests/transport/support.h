@@ -21,6 +21,7 @@ struct cert_files {
     std::string expired_days;   // ended 3 days (and a minute) ago
     std::string expired_hour;   // ended an hour ago
     std::string mismatched;     // a certificate with another certificate's key
+    std::string stray;          // another ECDSA certificate with ecdsa's key: same key type
     std::string long_chain;     // leaf, intermediate and root: more than 4096 bytes of DER
     std::string encrypted;      // the key is encrypted with a pass phrase
     std::string folder;         // where they are; removed when the process ends
