@@ -8,29 +8,55 @@ Usage: check.py PORT PROFILE_DIR
 
 import os
 import socket
+import subprocess
 import sys
+import tempfile
 import time
 
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BOUND = 20.0  # seconds to wait for anything the relay should deliver at once
 
 
-def start_browser(profile):
+def start_chromedriver(log):
+    """Starts chromedriver on a free loopback port, reached by address: a minimal system may
+    have no /etc/hosts, so the name "localhost" that selenium's own launcher uses may not
+    resolve. Returns the process and its URL."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    driver = os.environ.get("CHROMEDRIVER", "/usr/bin/chromedriver")
+    process = subprocess.Popen([driver, "--port=%d" % port], stdout=log, stderr=subprocess.STDOUT)
+
+    def listening():
+        if process.poll() is not None:
+            return "exited"
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return "listening"
+        except OSError:
+            return None
+    if wait_for(listening) != "listening":
+        process.kill()
+        log.seek(0)
+        raise RuntimeError("chromedriver did not start:\n" + log.read().decode(errors="replace"))
+    return process, "http://127.0.0.1:%d" % port
+
+
+def start_browser(url, profile):
     options = Options()
     options.binary_location = os.environ.get("CHROMIUM", "/usr/bin/chromium")
     for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update",
                 "--disable-sync", "--disable-quic", "--ignore-certificate-errors",
-                "--disable-dev-shm-usage", "--user-data-dir=" + profile):
+                "--disable-dev-shm-usage", "--remote-debugging-pipe",
+                "--user-data-dir=" + profile):
         options.add_argument(arg)
     options.accept_insecure_certs = True  # the relay's test certificate is self-signed
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})  # for console_errors()
-    service = Service(executable_path=os.environ.get("CHROMEDRIVER", "/usr/bin/chromedriver"))
-    return webdriver.Chrome(service=service, options=options)
+    return webdriver.Remote(command_executor=url, options=options)
 
 
 def wait_for(condition):
@@ -166,12 +192,18 @@ def closed_text(closed):
 
 def main():
     port, profile = int(sys.argv[1]), sys.argv[2]
-    driver = start_browser(profile)
-    try:
-        ok = page_checks(driver, port)
-        ok = split_character_check(driver, port) and ok
-    finally:
-        driver.quit()
+    with tempfile.TemporaryFile() as log:
+        chromedriver, url = start_chromedriver(log)
+        try:
+            driver = start_browser(url, profile)
+            try:
+                ok = page_checks(driver, port)
+                ok = split_character_check(driver, port) and ok
+            finally:
+                driver.quit()
+        finally:
+            chromedriver.terminate()
+            chromedriver.wait()
     return 0 if ok else 1
 
 
