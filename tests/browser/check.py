@@ -1,7 +1,7 @@
 """Drives Debian's headless Chromium (through chromedriver and python3-selenium) against a
 running relay. The page (page.html) checks ws:// and wss:// between two browser connections;
-then a raw TCP peer written here sends a character split across two of its receives to a
-further browser connection. Prints one line per check; exit code 0 when every check passed.
+then a raw TCP peer written here sends a character split across two of the relay's receives
+to a further browser connection. Prints one line per check; exit code 0 when every check passed.
 
 Usage: check.py PORT PROFILE_DIR
 """
