@@ -1,17 +1,9 @@
-// Broadcast hub on the npm "ws" package, written the way its documentation shows: every
-// message goes to every other open client, with the frame type it arrived with.
+// Broadcast hub on the "ws" package, written the way its documentation shows: every message
+// goes to every other open client, with the frame type it arrived with. Runs on Debian 12's
+// Node.js 18 and later; bench/run sets NODE_PATH=/usr/share/nodejs, where Debian's node-ws is.
 // Usage: node ws_hub.js PORT   (listens on 127.0.0.1 only)
 'use strict';
-let WebSocket;
-try {
-  WebSocket = require('ws');
-} catch (e) {
-  try {
-    WebSocket = require(require('path').join(__dirname, 'node', 'node_modules', 'ws'));
-  } catch (e2) {
-    WebSocket = require('/usr/share/nodejs/ws'); // Debian's node-ws
-  }
-}
+const WebSocket = require('ws');
 const port = Number(process.argv[2]);
 const wss = new WebSocket.Server({ host: '127.0.0.1', port, perMessageDeflate: false, maxPayload: 1 << 20 });
 wss.on('connection', (ws) => {

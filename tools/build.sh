@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Configures and builds the tree into a build folder.
 # Usage: tools/build.sh BUILD_DIR [extra cmake arguments...]
+# CMake's configure output is shown only when configuring fails; the build's output is shown.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1; shift
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+mkdir -p "$dir"
+log="$dir/configure.log"
+if ! cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$log" 2>&1; then
+  echo "build.sh: configuring $dir failed:" >&2
+  cat "$log" >&2
+  exit 1
+fi
 cmake --build "$dir" -j"$(nproc)"

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing the relay need, when missing.
 # Usage: tools/setup.sh [build|test|bench|browser|fuzz]...   (default: build)
+# Runs as root, or through sudo. apt-get's output is kept quiet while it succeeds and shown
+# in full when a step fails.
 set -euo pipefail
 
 build_pkgs=(g++ make cmake libssl-dev openssl)
-test_pkgs=(libgtest-dev libgmock-dev python3 python3-websockets)
-bench_pkgs=(libbenchmark-dev ncat nodejs node-ws linux-perf)
-browser_pkgs=(chromium nodejs npm)
+test_pkgs=(libgtest-dev libgmock-dev python3 python3-websockets libbenchmark-dev)
+bench_pkgs=(libbenchmark-dev ncat nodejs node-ws linux-perf openssl iproute2)
+browser_pkgs=(chromium chromium-driver python3 python3-selenium openssl iproute2)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 
 want=()
 for kind in "${@:-build}"; do
   case "$kind" in
     build) want+=("${build_pkgs[@]}") ;;
-    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" libbenchmark-dev) ;;
+    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     bench) want+=("${bench_pkgs[@]}") ;;
     browser) want+=("${browser_pkgs[@]}") ;;
     fuzz) want+=("${fuzz_pkgs[@]}") ;;
@@ -23,13 +25,36 @@ done
 
 missing=()
 for p in "${want[@]}"; do
+  [[ " ${missing[*]-} " == *" $p "* ]] && continue
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "setup.sh: missing packages: ${missing[*]}" >&2
+    echo "setup.sh: run this command as root (su -c '...'), or install sudo first" >&2
+    exit 1
+  fi
+  sudo=(sudo)
+fi
+
+log=$(mktemp /tmp/relay-setup.XXXXXX)
+trap 'rm -f "$log"' EXIT
+# quietly STEP CMD...: runs CMD with its output held back; on failure shows it and stops.
+quietly() {
+  local step=$1; shift
+  local rc=0
+  "$@" >"$log" 2>&1 || rc=$?
+  if [ $rc -ne 0 ]; then
+    echo "setup.sh: $step failed (exit code $rc): $*" >&2
+    cat "$log" >&2
+    exit 1
+  fi
+}
+
 echo "setup.sh: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get)
+quietly "apt-get update" "${apt[@]}" update
+quietly "apt-get install" "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
