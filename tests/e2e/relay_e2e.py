@@ -276,6 +276,11 @@ def case_close_frame():
         r.stop()
 
 
+def sender_and_receivers(r):
+    """A raw sender, then a raw, an RFC 6455 and a two-key receiver, each ready."""
+    return [connect_ready(r, kind) for kind in ("raw", "raw", "ws", "ws76")]
+
+
 class SplitRead(Exception):
     """The relay read a sent payload in more than one receive; the attempt proves nothing."""
 
@@ -284,10 +289,7 @@ def limits_attempt():
     """One relay: each payload sent in one piece must reach each receiver whole or not at all."""
     r = Relay(RELAY)
     try:
-        sender = connect_ready(r, "raw")
-        raw = connect_ready(r, "raw")
-        ws = connect_ready(r, "ws")
-        ws76 = connect_ready(r, "ws76")
+        sender, raw, ws, ws76 = sender_and_receivers(r)
         for size in (L - 10, L - 9, L - 2, L - 1):
             payload = bytes([0x41 + size % 26]) * size
             total = len(raw.data()) + size
@@ -824,10 +826,7 @@ def case_two_key_0xff():
     reach the two-key receiver."""
     r = Relay(RELAY)
     try:
-        sender = connect_ready(r, "raw")
-        raw = connect_ready(r, "raw")
-        ws = connect_ready(r, "ws")
-        ws76 = connect_ready(r, "ws76")
+        sender, raw, ws, ws76 = sender_and_receivers(r)
         attack = b"ATK-x\xff\x00INJECTED-FRAME\xff"
         sender.send(attack)
         check(wait_until(lambda: raw.data() == attack, 10), raw.data())
