@@ -2,8 +2,8 @@
 // call), a set/wait hand-over between two threads, a small send and receive over loopback,
 // and a console call formatted into a sink. Prints nanoseconds per operation.
 #include "platform/event.h"
-#include "tests/support/testing.h"
 #include "platform/win/hooks.h"
+#include "tests/support/testing.h"
 
 #include <atomic>
 #include <chrono>

@@ -4,9 +4,9 @@
 // injected into the layer's calls reach only the relay).
 #pragma once
 #include "engine/engine.h"
+#include "platform/win/hooks.h"
 #include "tests/support/bench_net.h"
 #include "tests/support/testing.h"
-#include "platform/win/hooks.h"
 
 #include <gtest/gtest.h>
 

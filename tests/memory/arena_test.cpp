@@ -3,8 +3,8 @@
 // every failure on the way.
 #include "capture.h"
 #include "platform/ram.h"
-#include "tests/support/memory_probe.h"
 #include "platform/win/hooks.h"
+#include "tests/support/memory_probe.h"
 #include <cstring>
 #include <gtest/gtest.h>
 #include <new>

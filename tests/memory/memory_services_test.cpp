@@ -2,8 +2,8 @@
 // mapped into, locking, the heap and aligned blocks, the lock-memory privilege, and the
 // refusals and injected failures of each call.
 #include "capture.h"
-#include "tests/support/memory_probe.h"
 #include "platform/win/hooks.h"
+#include "tests/support/memory_probe.h"
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // release parked waiters, closes raced from two threads, and joins by several threads.
 #include "platform/event.h"
 #include "platform/settings.h"
-#include "tests/support/testing.h"
 #include "platform/win/hooks.h"
+#include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 

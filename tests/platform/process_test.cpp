@@ -1,8 +1,8 @@
 // Process services: _wtoi's clamping, the locale that keeps the console UTF-8, debugger
 // presence, and the process entry with ExitProcess, seen from a child process.
 #include "platform/platform.h"
-#include "tests/support/testing.h"
 #include "platform/win/hooks.h"
+#include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // blocked on it in another, and a closed value never reaches the connection that comes next,
 // even while a call that read the old value is still inside the layer.
 #include "platform/platform.h"
-#include "tests/support/testing.h"
 #include "platform/win/hooks.h"
+#include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 

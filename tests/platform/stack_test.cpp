@@ -4,8 +4,8 @@
 // output, and must keep at least half of its stack unused.
 #include "platform/event.h"
 #include "platform/settings.h"
-#include "tests/support/stack_probe.h"
 #include "platform/win/hooks.h"
+#include "tests/support/stack_probe.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ec.h>

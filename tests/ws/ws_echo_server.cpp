@@ -2,8 +2,8 @@
 // detection and the upgrade, then decodes each frame and sends its payload back framed anew,
 // until the client closes. Prints "port N" first; exits 0 only when all of that went well.
 #include "platform/settings.h"
-#include "tests/support/testing.h"
 #include "test_cert.h"
+#include "tests/support/testing.h"
 #include "ws/ws.h"
 #include <cstring>
 #include <string>

@@ -5,10 +5,10 @@
 #include "frames.h"
 #include "loopback.h"
 #include "platform/settings.h"
-#include "tests/support/testing.h"
-#include "tests/support/tls_client.h"
 #include "platform/win/hooks.h"
 #include "test_cert.h"
+#include "tests/support/testing.h"
+#include "tests/support/tls_client.h"
 #include "ws/ws.h"
 #include <gtest/gtest.h>
 #include <string>
