@@ -5,11 +5,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1; shift
-mkdir -p "$dir"
-log="$dir/configure.log"
-if ! cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$log" 2>&1; then
-  echo "build.sh: configuring $dir failed:" >&2
-  cat "$log" >&2
-  exit 1
-fi
+source "$root/tools/quietly.sh"
+quietly cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build "$dir" -j"$(nproc)"

@@ -40,21 +40,9 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=(sudo)
 fi
 
-log=$(mktemp /tmp/relay-setup.XXXXXX)
-trap 'rm -f "$log"' EXIT
-# quietly STEP CMD...: runs CMD with its output held back; on failure shows it and stops.
-quietly() {
-  local step=$1; shift
-  local rc=0
-  "$@" >"$log" 2>&1 || rc=$?
-  if [ $rc -ne 0 ]; then
-    echo "setup.sh: $step failed (exit code $rc): $*" >&2
-    cat "$log" >&2
-    exit 1
-  fi
-}
+source "$(dirname "$0")/quietly.sh"
 
 echo "setup.sh: installing ${missing[*]}"
 apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get)
-quietly "apt-get update" "${apt[@]}" update
-quietly "apt-get install" "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
+quietly "${apt[@]}" update
+quietly "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
