@@ -583,7 +583,8 @@ def case_slot_reuse():
             # unread when the new client is ready would rightly reach that client. First its
             # send queue empties (on loopback that leaves only the relay's small receive
             # buffer), which on a loaded machine can take a while; then the rest is read.
-            check(wait_until(lambda: unsent(sender.sock) == 0, 30), "backlog", round_)
+            check(wait_until(lambda: unsent(sender.sock) == 0, 30), "backlog", round_,
+                  unsent(sender.sock), r.output()[-1500:])
             time.sleep(0.7)
             new = connect_ready(r, "ws")
             time.sleep(0.3)
