@@ -111,7 +111,8 @@ void print_dump(const G_CONFIG* cfg) {
 
 int G_SOCKET::config(int argc, wchar_t** argv) {
     write_defaults(&cfg);
-    bool help = parse_command_line(&cfg, argc, argv);
+    bool asked = parse_command_line(&cfg, argc, argv);
+    help = asked ? 1 : 0;
     if (tls_ready == 0) open_tls_context();
     load_certificate(cert_file_primary); // both are loaded, whatever the first one gives
     load_certificate(cert_file_secondary);
@@ -123,7 +124,7 @@ int G_SOCKET::config(int argc, wchar_t** argv) {
                     max_connections);
     }
     if (cfg.verbose) print_dump(&cfg);
-    return (help || cfg.port_local == 0) ? -1 : 0;
+    return (asked || cfg.port_local == 0) ? -1 : 0;
 }
 
 int usage(const wchar_t* program_name) {
