@@ -39,7 +39,9 @@ bool is_long_help(const wchar_t* arg) {
 
 void store_value(G_CONFIG* cfg, wchar_t option, const wchar_t* value) {
     int32_t n = _wtoi(value);
-    if (option == L'p') cfg->port_local = uint16_t(n);
+    // A port out of range is refused (0, so the configuration is invalid), not cut to its low
+    // 16 bits, which would listen on a port nobody asked for.
+    if (option == L'p') cfg->port_local = (n >= 1 && n <= highest_port) ? uint16_t(n) : 0;
     if (option == L'c') cfg->connections = uint16_t(n);
     if (option == L'L') cfg->packet_length_r = uint64_t(int64_t(n));
 }

@@ -14,6 +14,7 @@
 inline constexpr uint32_t max_connections = 32; // slots in the table, the most served at once
 inline constexpr uint64_t default_packet_length = 4096;
 inline constexpr uint16_t default_port = 81;
+inline constexpr int32_t highest_port = 65535;
 
 // The program's exit status. A slot thread that cannot be created ends the process with its
 // error code instead (exit_failure when that code's low byte, all a Linux status keeps, is 0).
