@@ -39,7 +39,9 @@ bool is_long_help(const wchar_t* arg) {
 
 void store_value(G_CONFIG* cfg, wchar_t option, const wchar_t* value) {
     int32_t n = _wtoi(value);
-    if (option == L'p') cfg->port_local = uint16_t(n);
+    // A port out of range is refused (0, so the configuration is invalid), not cut to its low
+    // 16 bits, which would listen on a port nobody asked for.
+    if (option == L'p') cfg->port_local = (n >= 1 && n <= highest_port) ? uint16_t(n) : 0;
     if (option == L'c') cfg->connections = uint16_t(n);
     if (option == L'L') cfg->packet_length_r = uint64_t(int64_t(n));
 }
@@ -111,7 +113,8 @@ void print_dump(const G_CONFIG* cfg) {
 
 int G_SOCKET::config(int argc, wchar_t** argv) {
     write_defaults(&cfg);
-    bool help = parse_command_line(&cfg, argc, argv);
+    bool asked = parse_command_line(&cfg, argc, argv);
+    help = asked ? 1 : 0;
     if (tls_ready == 0) open_tls_context();
     load_certificate(cert_file_primary); // both are loaded, whatever the first one gives
     load_certificate(cert_file_secondary);
@@ -123,7 +126,7 @@ int G_SOCKET::config(int argc, wchar_t** argv) {
                     max_connections);
     }
     if (cfg.verbose) print_dump(&cfg);
-    return (help || cfg.port_local == 0) ? -1 : 0;
+    return (asked || cfg.port_local == 0) ? -1 : 0;
 }
 
 int usage(const wchar_t* program_name) {

@@ -14,6 +14,13 @@
 inline constexpr uint32_t max_connections = 32; // slots in the table, the most served at once
 inline constexpr uint64_t default_packet_length = 4096;
 inline constexpr uint16_t default_port = 81;
+inline constexpr int32_t highest_port = 65535;
+
+// The program's exit status. A slot thread that cannot be created ends the process with its
+// error code instead (exit_failure when that code's low byte, all a Linux status keeps, is 0).
+inline constexpr int exit_normal = 0;                // the service ended, or help was shown
+inline constexpr int exit_failure = 1;               // no arena, or the network did not start
+inline constexpr int exit_invalid_configuration = 2; // a port of 0 or out of range
 
 // The configuration record: what the command line sets and the fixed values shown by the dump.
 struct G_CONFIG {
@@ -85,6 +92,7 @@ struct G_SOCKET {
     G_RAM ram;                     // the arena that holds every relay buffer
     G_TASK tasks[max_connections]; // the relay slots, numbered 0 to 31
     uint8_t configured;            // 1 once the configuration was accepted and the engine built
+    uint8_t help;                  // 1 when the command line asked for the usage text
     sockaddr_in addr_local;        // where the listening socket is bound
 
     G_SOCKET(int argc, wchar_t** argv);
@@ -111,7 +119,7 @@ extern uint32_t slot_counter;          // slots constructed and not destroyed (m
 
 // Command line, usage and the program's run.
 int usage(const wchar_t* program_name);
-int relay_main(int argc, wchar_t** argv); // the whole program; wmain returns what it returns
+int relay_main(int argc, wchar_t** argv); // the whole program; its exit status
 
 // Slot threads and connection life.
 DWORD bootstrap_r(LPVOID slot);

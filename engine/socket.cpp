@@ -37,7 +37,7 @@ void lay_out_slot(G_TASK* t, uint8_t* arena, uint64_t index, uint64_t length, ui
 
 } // namespace
 
-G_SOCKET::G_SOCKET(int argc, wchar_t** argv) : cfg{}, configured(0), addr_local{} {
+G_SOCKET::G_SOCKET(int argc, wchar_t** argv) : cfg{}, configured(0), help(0), addr_local{} {
     std::memset(static_cast<void*>(&ram), 0, sizeof ram);
     ram.large_page_size = large_page_minimum(&ram);
     SYSTEM_INFO info{};
@@ -57,7 +57,7 @@ G_SOCKET::G_SOCKET(int argc, wchar_t** argv) : cfg{}, configured(0), addr_local{
     const uint64_t bytes = uint64_t(cfg.connections) * 3 * rounded;
     const uint64_t units = bytes / large + (bytes % large != 0 ? 1 : 0);
     ram.alloc(units);
-    if (ram.p_arena == nullptr) ExitProcess(1);
+    if (ram.p_arena == nullptr) ExitProcess(exit_failure);
 
     stack_reservation = ram.granularity;
     ::tasks = &tasks[0];
@@ -142,16 +142,22 @@ int32_t G_SOCKET::server() {
     return 0;
 }
 
+// The exit status tells a caller (a script, a service manager) whether the relay served: a
+// start that failed is not reported as success. The engine is destroyed on return, so a
+// failed start still wakes and joins the parked slot threads before the process ends.
 int relay_main(int argc, wchar_t** argv) {
     SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
     SetProcessPriorityBoost(GetCurrentProcess(), TRUE);
     G_SOCKET engine(argc, argv);
-    if (!engine.configured) return usage(argv[0]);
-    engine.run();
+    if (!engine.configured) {
+        usage(argv[0]);
+        return engine.help ? exit_normal : exit_invalid_configuration;
+    }
+    const int status = engine.run() == 0 ? exit_normal : exit_failure;
     if (IsDebuggerPresent()) {
         con_ewprintf(L"\r\n[finished] Press ENTER to exit . . .");
         std::getchar();
-        ExitProcess(0); // the engine is not taken down on this path
+        ExitProcess(UINT(status)); // the engine is not taken down on this path
     }
-    return 0;
+    return status;
 }

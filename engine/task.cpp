@@ -47,7 +47,8 @@ namespace {
 
 [[noreturn]] void thread_failed(uint32_t code) {
     print_error(code, L"CreateThread(NULL, 0, bootstrap_r/w, this, 0, NULL)");
-    ExitProcess(code);
+    // The exit status keeps the code's low byte only: one that reads 0 there would say success.
+    ExitProcess((code & 0xFF) != 0 ? code : uint32_t(exit_failure));
 }
 
 } // namespace

@@ -6,6 +6,8 @@ import asyncio
 import fcntl
 import os
 import re
+import shutil
+import signal
 import socket
 import ssl
 import struct
@@ -78,8 +80,12 @@ COMMAND_LINES = [
     (["-p", "0"], 0, 32, 4096, False, False),
     (["-p", "abc"], 0, 32, 4096, False, False),
     (["-p", "65536"], 0, 32, 4096, False, False),
-    (["-p", "-1"], 65535, 32, 4096, False, False),
-    (["-p", "65617"], 81, 32, 4096, False, False),
+    (["-p", "-1"], 0, 32, 4096, False, False),  # out of range: refused, not cut to 16 bits
+    (["-p", "65617"], 0, 32, 4096, False, False),
+    (["-p", "70000"], 0, 32, 4096, False, False),
+    (["-p", "80800"], 0, 32, 4096, False, False),
+    (["-p", "99999999999"], 0, 32, 4096, False, False),
+    (["-p", "-65535"], 0, 32, 4096, False, False),
     (["-p", "80abc"], 80, 32, 4096, False, False),
     (["-p", "+81"], 81, 32, 4096, False, False),
     (["-p", "  82"], 82, 32, 4096, False, False),
@@ -98,6 +104,7 @@ COMMAND_LINES = [
     (["-h"], 81, 32, 4096, False, True),
     (["-xh"], 81, 32, 4096, False, True),
     (["-hp", "80"], 80, 32, 4096, False, True),
+    (["-h", "-p", "70000"], 0, 32, 4096, False, True),
     (["--help"], 81, 32, 4096, False, True),
     (["--HELP"], 81, 32, 4096, False, True),
     (["--Help"], 81, 32, 4096, False, True),
@@ -112,10 +119,10 @@ COMMAND_LINES = [
 ]
 
 
-def run_command_line(args):
-    """Runs the program in an empty directory until it ends or has opened its port (then it
-    is stopped); returns (stdout, stderr, exit code or None)."""
-    r = Relay(RELAY, wait_banner=False, argv=[RELAY] + args)
+def run_command_line(args, argv=None):
+    """Runs the program (argv, or the relay with args) in an empty directory until it ends or
+    has opened its port (then it is stopped); returns (stdout, stderr, exit code or None)."""
+    r = Relay(RELAY, wait_banner=False, argv=argv or [RELAY] + args)
     try:
         def settled():
             out = r.output()
@@ -141,7 +148,7 @@ def case_command_line():
         rest = out[len(expected):]
         if help_asked or port == 0:
             check(rest == usage_text(RELAY), args, rest)
-            check(code == 0, args, code)
+            check(code == (0 if help_asked else 2), args, code)
             check(err == b"", args, err)  # no arena is taken for the usage text
         else:
             check(rest.startswith(b":: bind(0.0.0.0:%u)  " % port), args, rest)
@@ -165,20 +172,117 @@ def case_banner():
             r.stop()
 
 
-def case_bind_failure():
-    holder = socket.socket()
-    holder.bind(("0.0.0.0", 0))
-    holder.listen(1)
-    port = holder.getsockname()[1]
+def refused_port_argv(args):
+    """A port below 1024 for a program without the right to bind it: as root the program runs
+    as nobody (setpriv), otherwise as it is; None when root has no setpriv."""
+    if os.geteuid() != 0:
+        return [RELAY] + args
+    if shutil.which("setpriv") is None:
+        return None
+    return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", RELAY] + args
+
+
+# (situation, exit status, what the console shows). The console's "usage" is the dump with the
+# given port and the usage text, nothing bound and nothing on standard error; "10048" and
+# "10013" are the bind failure's report with that code.
+EXIT_STATUS = [
+    (["-p", "0"], 2, ("usage", 0)),
+    (["-p", "70000"], 2, ("usage", 0)),
+    (["-p", "-1"], 2, ("usage", 0)),
+    (["-p", "65536"], 2, ("usage", 0)),
+    (["-h"], 0, ("usage", 81)),
+    (["--help"], 0, ("usage", 81)),
+    ("busy port", 1, ("10048",)),
+    ("port below 1024 without the right to bind it", 1, ("10013",)),
+    ("ended by SIGINT while serving", -signal.SIGINT, ("served",)),
+]
+
+
+def exit_status_of(situation):
+    """Runs the program in the situation until it ends by itself (it is killed, and the row
+    fails, when it serves instead); returns (stdout, stderr, exit status, port), or None when
+    the situation cannot be arranged here."""
+    if isinstance(situation, list):
+        out, err, code = run_command_line(situation)
+        return out, err, code, None
+    if situation == "busy port":
+        with socket.socket() as holder:
+            holder.bind(("0.0.0.0", 0))
+            holder.listen(1)
+            port = holder.getsockname()[1]
+            return run_command_line(["-p", str(port)]) + (port,)
+    if situation.startswith("port below 1024"):
+        port = 1023
+        argv = refused_port_argv(["-p", str(port)])
+        if argv is None:
+            return None
+        out, err, code = run_command_line(None, argv)
+        return None if code is None else (out, err, code, port)  # None: it may bind them here
+    r = Relay(RELAY)
     try:
-        out, err, code = run_command_line(["-p", str(port)])
-        expected = dump(port) + b":: bind(0.0.0.0:%u)  \nbind(so, (sockaddr *) &addr_local, " \
-            b"sizeof(addr_local))\n   ^ERROR: 10048, " % port
-        check(out.startswith(expected), out)
-        check(out.endswith(b"\r\n"), out)  # the system text brings the line end
-        check(code == 0, code)
+        connect_ready(r, "ws").close()
+        r.proc.send_signal(signal.SIGINT)
+        code = r.proc.wait(timeout=10)
     finally:
-        holder.close()
+        r.stop()
+    return r.output(), r.errors(), code, r.port
+
+
+def case_exit_status():
+    """Help exits 0, an invalid configuration 2, a start that cannot open its port 1, each
+    ending by itself; a relay that served ends by SIGINT. Nothing is bound for an invalid
+    port: a port out of range is refused, not cut to its low 16 bits."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        results = list(pool.map(lambda row: exit_status_of(row[0]), EXIT_STATUS))
+    for (situation, status, (shows, *more)), result in zip(EXIT_STATUS, results):
+        if result is None:
+            print("not arranged here: %s" % situation)
+            continue
+        out, err, code, port = result
+        check(code == status, situation, code, out[-600:])
+        if shows == "usage":
+            check(out == dump(more[0]) + usage_text(RELAY), situation, out)
+            check(err == b"", situation, err)  # no arena was taken
+        elif shows == "served":
+            check(b":: waiting for client connection...\n\n" in out and b"  WS\n" in out, out)
+        else:
+            expected = dump(port) + b":: bind(0.0.0.0:%u)  \nbind(so, (sockaddr *) &addr_local, "\
+                b"sizeof(addr_local))\n   ^ERROR: %s, " % (port, shows.encode())
+            check(out.startswith(expected), situation, out)
+            check(out.endswith(b"\r\n"), situation, out)  # the system text brings the line end
+            check(b"\n" not in out[len(expected):-2], situation, out)  # nothing after the report
+
+
+def serves_on(port):
+    """The relay listens on exactly the port given and serves a client there; exit 77 (skip)
+    when another program holds the port."""
+    r = Relay(RELAY, port=port, wait_banner=False)
+    try:
+        banner = b":: waiting for client connection...\n\n"
+        check(wait_until(lambda: banner in r.output() or r.proc.poll() is not None, 30),
+              r.output())
+        if banner not in r.output() and b"^ERROR: 10048," in r.output():
+            print("port %u is in use here" % port)
+            sys.exit(77)
+        check(r.output() == dump(port) + b":: bind(0.0.0.0:%u)  RAW WS  max connections: 32\n"
+              % port + banner, r.output())
+        c = connect_ready(r, "raw")  # connected to 127.0.0.1:port, and the relay took it
+        c.close()
+    finally:
+        r.stop()
+
+
+def case_highest_port():
+    serves_on(65535)
+
+
+def case_port_1():
+    if os.geteuid() != 0:
+        print("port 1 needs root")
+        sys.exit(77)
+    serves_on(1)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // The engine's life in-process: the buffer layout and settings it publishes, the slots it
 // prepares, the end of service after an interrupted or a failed accept, a slot that lacks an
-// event, and the exit codes of the program's failures.
+// event, and the exit statuses of the program's failures.
 #include "engine_harness.h"
 
 using namespace engine_testing;
@@ -172,16 +172,64 @@ TEST_F(engine_lifecycle, failed_accept_reports_once_and_each_other_reader_serves
     e.join();
 }
 
+// Threads of this process now (each is an entry of /proc/self/task).
+std::size_t process_threads() {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// The count before the engine runs. A sanitizer's run-time starts a thread of its own at the
+// process's first thread creation and keeps it: one thread is made and joined first, so that
+// the run-time's thread is in the count too.
+std::size_t process_threads_before() {
+    std::thread([] {}).join();
+    return process_threads();
+}
+
+// The count once it is back at `expected`, waiting at most 2 s: a joined thread may still be
+// on its way out of the system.
+std::size_t process_threads_settled(std::size_t expected) {
+    for (int waited = 0; waited < 2000 && process_threads() != expected; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return process_threads();
+}
+
 TEST_F(engine_lifecycle, network_start_failure_ends_with_the_slots_joined) {
     console_capture console;
     reset_engine_globals();
+    const std::size_t threads_before = process_threads_before();
     command_line line({L"-p", std::to_wstring(free_port()), L"-c", L"3"});
     win::fault_inject("WSAStartup", WSASYSNOTREADY, 0, 1);
-    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), 0);
+    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), exit_failure);
     EXPECT_NE(
         console.out().find("WSAStartup(wsa_version_requested, &wsa_data)\n   ^ERROR: 10091, "),
         std::string::npos)
         << console.out();
+    EXPECT_EQ(process_threads_settled(threads_before), threads_before);
+}
+
+// A port that another socket listens on: the program reports the bind, wakes and joins every
+// parked slot thread, closes its socket, and says it failed. TearDown checks the handles and
+// sockets.
+TEST_F(engine_lifecycle, busy_port_ends_with_1_and_leaves_no_thread_or_socket) {
+    console_capture console;
+    reset_engine_globals();
+    const std::size_t threads_before = process_threads_before();
+    int holder = bench::bench_listen(0, 1);
+    ASSERT_GE(holder, 0);
+    const std::uint16_t port = bench::bench_local_port(holder);
+    command_line line({L"-p", std::to_wstring(port), L"-c", L"4"});
+    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), exit_failure);
+    bench::bench_close(holder);
+    EXPECT_NE(console.out().find("sizeof(addr_local))\n   ^ERROR: 10048, "), std::string::npos)
+        << console.out();
+    EXPECT_EQ(console.out().find("waiting for client connection"), std::string::npos);
+    EXPECT_EQ(so_listen.load(), INVALID_SOCKET);
+    EXPECT_EQ(process_threads_settled(threads_before), threads_before);
 }
 
 // How many events one slot creates before and with its ev_free (the last of them).
@@ -247,6 +295,17 @@ TEST(engine_exit, thread_that_cannot_be_created_ends_the_process_with_its_code) 
         G_SOCKET engine(line.argc(), line.argv.data());
     };
     EXPECT_EXIT(build(), ::testing::ExitedWithCode(int(ERROR_NOT_ENOUGH_MEMORY)), "");
+}
+
+// An exit status keeps the code's low byte only: a code of 0x200 would read as success.
+TEST(engine_exit, thread_failure_whose_code_ends_in_a_zero_byte_ends_with_1) {
+    auto build = [] {
+        work_dir dir;
+        win::fault_inject("CreateThread", 0x200, 1, 1);
+        command_line line({L"-p", L"5", L"-c", L"2"});
+        G_SOCKET engine(line.argc(), line.argv.data());
+    };
+    EXPECT_EXIT(build(), ::testing::ExitedWithCode(exit_failure), "");
 }
 
 } // namespace
