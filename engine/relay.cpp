@@ -10,6 +10,17 @@
 namespace {
 
 inline constexpr uint32_t quiet_send_errors[] = {WSAECONNABORTED, WSAECONNRESET};
+// What a socket call meets once a close made here has taken its socket away: the socket is
+// gone, a blocked call was cut short, the connection was aborted or shut down here.
+inline constexpr uint32_t closed_here_errors[] = {WSAENOTSOCK, WSAEINTR, WSAECONNABORTED,
+                                                  WSAESHUTDOWN};
+
+template <std::size_t N> bool listed(uint32_t e, const uint32_t (&codes)[N]) {
+    for (uint32_t code : codes) {
+        if (e == code) return true;
+    }
+    return false;
+}
 
 void fan_out(G_TASK* self, const uint8_t* data, uint64_t size) {
     for (uint32_t i = 0; i < connection_count; ++i) {
@@ -24,22 +35,23 @@ void fan_out(G_TASK* self, const uint8_t* data, uint64_t size) {
     }
 }
 
-bool quiet_send_error(uint32_t e) {
-    for (uint32_t q : quiet_send_errors) {
-        if (e == q) return true;
-    }
-    return false;
+// A receive that failed only because this slot closed the connection itself (its writer
+// after a failed send, whose failure send_packet reports): the socket errors that the close
+// brings, or the session found gone. A failure of the connection itself, a TLS one above all,
+// is reported whichever thread closed first.
+bool failed_by_own_close(const G_TLS& tls, uint32_t e, int32_t tls_outcome) {
+    if (tls.closing.load() == 0) return false;
+    return e == 0 ? tls_outcome == -1 : listed(e, closed_here_errors);
 }
 
 uint32_t end_of_conversation(G_TASK* t, int64_t n) {
     G_TLS& tls = t->ws.tls;
     uint32_t e = uint32_t(WSAGetLastError());
     if (e == 0) e = uint32_t(tls.wsa_error);
+    int32_t tls_outcome = tls.recv_ssl_error; // this receive's own, whatever the writer met
     if (n == 0) return 0;
     if (!t->run.load(std::memory_order_acquire)) return 0;
-    // The slot's writer closed the transport after its failed send: the receive failed
-    // because of that close, and the send's failure is the one to report (send_packet does).
-    if (tls.closing.load() != 0) return 0;
+    if (failed_by_own_close(tls, e, tls_outcome)) return 0;
     if (e == WSAECONNABORTED || e == WSAECONNRESET) return 0;
     if (e != 0) {
         con_wprintf(L"\n!! recv(%u)  so %i %i\n", t->slot_number, int(tls.so.load()),
@@ -47,10 +59,8 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
         print_error(e, L"");
         return e;
     }
-    // Both of the slot's threads write the TLS outcome (the writer's sends too): read it once.
-    int32_t ssl_error = std::atomic_ref<int32_t>(tls.ssl_error).load(std::memory_order_relaxed);
-    if (ssl_error != 0) {
-        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, ssl_error,
+    if (tls_outcome != 0) {
+        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, tls_outcome,
                     int(tls.so.load()), int(tls.so_last));
     }
     return 0;
@@ -113,6 +123,18 @@ decoded decode_frames(G_TASK* t, uint64_t held, uint64_t* carried) {
     }
 }
 
+// The error recorded for a failed send. One that failed without a socket error met a session
+// that is broken (the reader's receive failed on it) or gone (a close took it out), and one
+// that failed on the socket that a close made here took away met the same end: the relay is
+// ending the connection, which is recorded as an abort in this host and not reported. Any
+// other error is the connection's own failure.
+uint32_t send_failure(const G_TLS& tls) {
+    uint32_t e = uint32_t(WSAGetLastError());
+    if (e == 0) return WSAECONNABORTED;
+    if (tls.closing.load() != 0 && listed(e, closed_here_errors)) return WSAECONNABORTED;
+    return e;
+}
+
 } // namespace
 
 uint32_t work_r(G_TASK* t) {
@@ -148,12 +170,14 @@ bool send_packet(G_TASK* target, uint32_t generation, const uint8_t* data, uint6
         return false;
     }
     if (target->send_result == -1) {
+        // Reported while the token is held: the slot's reader takes it before it ends the
+        // connection, so the report always comes before that connection's end line.
         uint32_t e = target->send_error;
-        target->ev_free.set();
-        if (!quiet_send_error(e)) {
+        if (!listed(e, quiet_send_errors)) {
             print_error(
                 e, L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
         }
+        target->ev_free.set();
         return false;
     }
     if (size == 0 || !target->ready.load(std::memory_order_acquire) ||
@@ -185,14 +209,11 @@ bool send_packet(G_TASK* target, uint32_t generation, const uint8_t* data, uint6
 int32_t work_w(G_TASK* t) {
     while (t->ev_send.valid.load()) {
         if (t->ev_send.wait() != 0 || !t->ev_send.valid.load()) break;
+        WSASetLastError(0); // the error read after a failure is this send's, never an older one
         int64_t r = t->ws.tls.send(t->p_send, t->size_send);
         t->send_result = r > 0 ? r : -1; // nothing sent counts as a failed send
         if (r <= 0) {
-            // A send that failed because the reader had begun to close the transport is the
-            // connection's end brought about here, recorded as an abort in this host (quiet),
-            // not as the error the closed socket gave.
-            bool closed_here = t->ws.tls.closing.load() != 0;
-            t->send_error = closed_here ? uint32_t(WSAECONNABORTED) : uint32_t(WSAGetLastError());
+            t->send_error = send_failure(t->ws.tls);
             t->ws.tls.close(); // ends the reader's conversation; never a later connection's
         }
         t->ev_free.set();

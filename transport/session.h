@@ -30,6 +30,11 @@ inline void note_ssl_error(G_TLS& tls, int32_t value) {
 inline void note_wsa_error(G_TLS& tls, int32_t value) {
     std::atomic_ref<int32_t>(tls.wsa_error).store(value, std::memory_order_relaxed);
 }
+// A receive's outcome: in ssl_error, and in the field that only receives write.
+inline void note_receive_error(G_TLS& tls, int32_t value) {
+    note_ssl_error(tls, value);
+    tls.recv_ssl_error = value;
+}
 inline int32_t read_ssl_error(G_TLS& tls) {
     return std::atomic_ref<int32_t>(tls.ssl_error).load(std::memory_order_relaxed);
 }

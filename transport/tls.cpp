@@ -9,7 +9,7 @@ using namespace transport_internal;
 G_TLS::G_TLS()
     : ssl(nullptr), refs(0), lock{}, rbio(nullptr), wbio(nullptr), so_last(INVALID_SOCKET),
       so(INVALID_SOCKET), abort(0), secured(0), closing(0), wsa_error(0), ssl_error(0),
-      p_recv(nullptr), p_recv_size(0), send_lock{} {
+      recv_ssl_error(0), p_recv(nullptr), p_recv_size(0), send_lock{} {
     lock.create(true); // a failure leaves the lock invalid: its waits return at once
     send_lock.create(true);
 }

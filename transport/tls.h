@@ -51,6 +51,9 @@ struct G_TLS {
     // Outcome of the last failed TLS step: the SSL_get_error class, -1 when the session
     // was gone, 0 when the socket side ended the step.
     int32_t ssl_error;
+    // The same outcome for the last failed receive only. The writer's sends write ssl_error
+    // too; the reader's end-of-connection report reads this one, which no send overwrites.
+    int32_t recv_ssl_error;
     // The handshake buffer: the slot's receive buffer; set once with the slot's threads.
     uint8_t* p_recv;
     // Size of the handshake buffer in bytes: the packet length.

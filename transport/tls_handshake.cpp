@@ -83,7 +83,7 @@ int32_t G_TLS::accept(SOCKET socket) {
     so_last = socket;
     so.store(socket);
     note_wsa_error(*this, 0); // nothing of the previous connection's outcome is kept
-    note_ssl_error(*this, 0);
+    note_receive_error(*this, 0);
     if (socket == INVALID_SOCKET) return -1;
     uint8_t head[peek_length];
     int64_t count = recv_plain(head, peek_length, MSG_PEEK); // consumes nothing
@@ -121,7 +121,7 @@ int32_t G_TLS::create(SOCKET socket) {
     wbio.store(w_bio, std::memory_order_relaxed);
     refs.exchange(1); // the open session's own reference
     note_wsa_error(*this, 0);
-    note_ssl_error(*this, 0);
+    note_receive_error(*this, 0);
     secured.store(1, std::memory_order_release); // before the session can be seen, and gone
     ssl.store(session, std::memory_order_release);
     return 0;

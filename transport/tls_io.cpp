@@ -58,7 +58,7 @@ bool refill(G_TLS& tls, SSL* session, uint8_t* position, uint64_t room, bool* he
     tls.lock.set(); // meanwhile only this thread touches the storage beyond its length
     int64_t count = tls.recv_plain(landing, clamp_int(space), 0);
     if (count <= 0) {
-        note_ssl_error(tls, 0);
+        note_receive_error(tls, 0);
         *held = false;
         return false;
     }
@@ -70,7 +70,7 @@ bool refill(G_TLS& tls, SSL* session, uint8_t* position, uint64_t room, bool* he
     }
     int fed = session_here(tls) ? BIO_write(r_bio, landing, int(count)) : -1;
     if (fed > 0) return true; // the next SSL_read overwrites them with plaintext
-    note_ssl_error(tls, step_error(tls, session, fed));
+    note_receive_error(tls, step_error(tls, session, fed));
     return false;
 }
 
@@ -93,7 +93,7 @@ int64_t receive(G_TLS& tls, SSL* session, uint8_t* position, uint64_t room, bool
         }
         if (placed > 0) return placed; // data is there: do not wait on the socket
         int error = step_error(tls, session, result);
-        note_ssl_error(tls, error);
+        note_receive_error(tls, error);
         if (error != SSL_ERROR_WANT_READ) return result;
         if (!refill(tls, session, position, room, held)) return result;
     }
@@ -183,11 +183,13 @@ int64_t transmit(G_TLS& tls, SSL* session, const uint8_t* position, uint64_t len
 
 int64_t G_TLS::recv(void* buffer, uint64_t size) {
     SSL* session = ssl.load(std::memory_order_acquire);
-    if (session == nullptr && secured.load(std::memory_order_acquire) != 0)
+    if (session == nullptr && secured.load(std::memory_order_acquire) != 0) {
+        note_receive_error(*this, -1);
         return refuse_ended(*this); // never read a TLS peer's records as plaintext
+    }
     if (session == nullptr) return recv_plain(buffer, clamp_int(size), 0);
     if (!ref_take(*this)) {
-        note_ssl_error(*this, -1);
+        note_receive_error(*this, -1);
         return -1;
     }
     lock.wait();

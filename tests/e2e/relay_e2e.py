@@ -1153,6 +1153,38 @@ def case_reset_under_load():
         r.stop()
 
 
+TLS_ERROR_LINE = re.compile(rb"\n!! recv\(\d+\)  TLS error 1  so -?\d+ \d+\n")
+
+
+def case_broken_record_reports():
+    """TLS receivers, one after another, each send a record that cannot be decrypted while a
+    raw client floods and the relay writes to them. The reader's failure breaks the session
+    under the writer's feet, and either thread may close first: each connection still gets its
+    one TLS error line, and the sends that fail because the relay is ending the connection are
+    not reported (least of all with error 0)."""
+    receivers = 40
+    r = Relay(RELAY, ["-c", "4"], certificate=True)
+    flooder = Flooder(r.port, 0)
+    try:
+        for i in range(receivers):
+            c = WireTlsReceiver(r.port)
+            c.read_plaintext(4096)  # the relay's writer is sending to it
+            c.end("broken record")
+        # The flooder stays: its end line would count, and its end is not under test.
+        check(r.wait_end_lines(receivers, 60), r.output()[-2000:])
+        time.sleep(0.2)  # a late report would come right after the end line
+        out = r.output()
+        reports = re.findall(rb"!![^\n]*\n(?:   \^ERROR[^\n]*\n)?", out)
+        strays = [m for m in reports if not m.startswith(b"!! recv(") or b"TLS error 1 " not in m]
+        check(len(TLS_ERROR_LINE.findall(out)) == receivers and not strays,
+              len(TLS_ERROR_LINE.findall(out)), strays[:6])
+        check(b"^ERROR: 0," not in out, out)
+        check(r.proc.poll() is None, "the relay ended")
+    finally:
+        flooder.close()
+        r.stop()
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":

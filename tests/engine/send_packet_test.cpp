@@ -84,6 +84,37 @@ TEST(send_packet, refusals_give_the_area_back_and_report_only_real_send_failures
     }
 }
 
+// The report of a failed send is written while the sender still holds the slot's token. The
+// slot's reader takes that token before it ends the connection, so no report of a send to a
+// connection ever comes after the connection's end line.
+TEST(send_packet, failed_send_is_reported_while_the_token_is_held) {
+    struct watch {
+        G_TASK* slot;
+        std::string text;
+        bool token_free_while_reporting = false;
+    };
+    target_slot s;
+    s.t.send_result = -1;
+    s.t.send_error = WSAETIMEDOUT;
+    watch w{&s.t, {}, false};
+    win::con_set_sink(
+        [](int, const char* text, std::size_t length, void* context) {
+            auto* w = static_cast<watch*>(context);
+            w->text.append(text, length);
+            if (WaitForSingleObject(w->slot->ev_free.h_event, 0) == WAIT_OBJECT_0) {
+                w->token_free_while_reporting = true;
+                w->slot->ev_free.set();
+            }
+        },
+        &w);
+    EXPECT_FALSE(send_packet(&s.t, 0, payload, 7));
+    win::con_set_sink(nullptr, nullptr);
+    EXPECT_NE(w.text.find("   ^ERROR: 10060, "), std::string::npos) << w.text;
+    EXPECT_FALSE(w.token_free_while_reporting);
+    EXPECT_EQ(s.t.ev_free.wait(), 0u); // given back once the report is out
+    s.writer_done();
+}
+
 TEST(send_packet, websocket_receiver_gets_a_frame_and_too_long_a_payload_is_dropped) {
     target_slot s;
     s.t.ws.is_ws = 1;

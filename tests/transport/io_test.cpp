@@ -102,6 +102,7 @@ TEST_F(io_test, receive_reports_how_the_connection_ended) {
         char buffer[64];
         EXPECT_EQ(pair.tls.recv(buffer, sizeof buffer), c.result);
         EXPECT_EQ(pair.tls.ssl_error, c.ssl_error);
+        EXPECT_EQ(pair.tls.recv_ssl_error, c.ssl_error);
         if (c.wsa_error != -1) {
             EXPECT_EQ(pair.tls.wsa_error, c.wsa_error);
         }
@@ -261,6 +262,29 @@ TEST_F(io_test, close_sends_no_close_notify_or_other_alert) {
     }
 }
 
+// Both of a slot's threads write ssl_error, the sends too; the receive's own outcome is kept
+// apart as well, and what a send meets afterwards never changes it.
+TEST_F(io_test, receive_outcome_is_kept_whatever_a_later_send_meets) {
+    session_pair pair;
+    ASSERT_EQ(pair.opened, 0);
+    const uint8_t broken[37] = {0x17, 0x03, 0x03, 0x00, 0x20}; // 32 bytes that fail the MAC
+    ASSERT_TRUE(pair.client.send_raw(broken, sizeof broken));
+    char buffer[64];
+    EXPECT_LE(pair.tls.recv(buffer, sizeof buffer), 0);
+    EXPECT_EQ(pair.tls.ssl_error, SSL_ERROR_SSL);
+    EXPECT_EQ(pair.tls.recv_ssl_error, SSL_ERROR_SSL);
+    EXPECT_EQ(pair.tls.send("late", 4), -1); // on the broken session: a class of its own
+    EXPECT_EQ(pair.tls.recv_ssl_error, SSL_ERROR_SSL);
+    SSL* session = pair.tls.ssl.exchange(nullptr); // a close's first step
+    EXPECT_EQ(pair.tls.send("later", 5), -1);
+    EXPECT_EQ(pair.tls.ssl_error, -1);
+    EXPECT_EQ(pair.tls.recv_ssl_error, SSL_ERROR_SSL);
+    EXPECT_EQ(pair.tls.recv(buffer, sizeof buffer), -1); // a receive writes both again
+    EXPECT_EQ(pair.tls.recv_ssl_error, -1);
+    pair.tls.ssl.store(session);
+    pair.tls.close();
+}
+
 TEST_F(io_test, session_taken_out_by_a_close_fails_receive_and_send) {
     session_pair pair;
     ASSERT_EQ(pair.opened, 0);
@@ -322,6 +346,7 @@ TEST_F(io_test, connections_on_one_record_share_nothing) {
         client.send_raw("plain!", 6);
         ASSERT_EQ(tls.accept(server.accept()), -2);
         EXPECT_EQ(tls.ssl_error, 0);
+        EXPECT_EQ(tls.recv_ssl_error, 0);
         EXPECT_EQ(tls.wsa_error, 0);
         EXPECT_EQ(tls.ssl.load(), nullptr);
         EXPECT_EQ(tls.send("reply", 5), 5);
