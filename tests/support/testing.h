@@ -59,7 +59,8 @@ void remove_tree(const std::string& path);
 // What is open now, for checks that a test leaves nothing behind.
 int open_descriptors();       // descriptors of this process, -1 when unknown
 std::uint32_t open_sockets(); // layer sockets, counting closed ones a call is still inside
-std::uint32_t open_handles(); // layer handles (events, threads, others)
+// Layer handles (events, threads, others), once every joined thread has left its own handle.
+std::uint32_t open_handles();
 // The counts once they reach `expected`, waiting at most 2 s: a thread that has just been
 // joined, or a call just woken by a close, may still be on its way out of the layer.
 std::uint32_t open_sockets_settled(std::uint32_t expected);
