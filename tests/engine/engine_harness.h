@@ -65,6 +65,29 @@ class console_capture {
     std::string stderr_text;
 };
 
+// Every wait of a test is bounded, so that a fault fails in seconds: what a working engine
+// does at once gets this long (a sanitizer build on a loaded machine is slow).
+inline constexpr int bound_ms = 10000;
+
+// Takes the event's signal as G_EVENT::wait does, but gives up after timeout_ms: 0, 111 when
+// the event is gone, 138 when no signal came in time.
+inline uint32_t wait_bounded(G_EVENT& e, int timeout_ms = bound_ms) {
+    if (!e.valid.load()) return 111;
+    DWORD r = WaitForSingleObject(e.h_event, DWORD(timeout_ms));
+    if (r == WAIT_OBJECT_0) return 0;
+    return r == WAIT_TIMEOUT ? 138 : 111;
+}
+
+// The slot's send area is free: its token comes within the bound, and is put back. A
+// send_packet that follows then takes it at once, where it would wait for ever on a token
+// that was never given back.
+inline ::testing::AssertionResult area_free(G_TASK& t) {
+    uint32_t r = wait_bounded(t.ev_free);
+    if (r != 0) return ::testing::AssertionFailure() << "the send area is still taken (" << r << ")";
+    t.ev_free.set();
+    return ::testing::AssertionSuccess();
+}
+
 // Puts the engine's shared state back to how a process starts.
 inline void reset_engine_globals() {
     stop.store(0);
@@ -151,9 +174,12 @@ struct running_engine {
             closesocket(l);
         }
     }
+    // The service ends and every slot thread is joined within the bound, or the test fails.
     void join() {
-        if (service.joinable()) service.join();
-        engine.reset();
+        testing_support::within("the engine's end", bound_ms, [this] {
+            if (service.joinable()) service.join();
+            engine.reset();
+        });
     }
     ~running_engine() {
         interrupt();

@@ -78,7 +78,8 @@ TEST_F(engine_lifecycle, slots_are_laid_out_in_the_arena_and_settings_published)
                 EXPECT_FALSE(t.ev_start_r.valid.load() || t.ev_start_w.valid.load());
             }
         }
-        engine.reset(); // never served: the destructor wakes and joins every parked thread
+        // Never served: the destructor wakes and joins every parked thread.
+        testing_support::within("the engine's end", bound_ms, [&] { engine.reset(); });
         EXPECT_EQ(console.out().find("!!"), std::string::npos) << console.out();
     }
 }
@@ -104,7 +105,10 @@ TEST_F(engine_lifecycle, interrupted_accept_closes_the_listener_once_and_the_pro
     std::uint16_t port = free_port();
     command_line line({L"-p", std::to_wstring(port), L"-c", L"4"});
     win::fault_inject("accept", WSAEINTR, 0, 1);
-    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), 0);
+    int result = -1;
+    testing_support::within("the program", bound_ms,
+                            [&] { result = relay_main(line.argc(), line.argv.data()); });
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(so_listen.load(), INVALID_SOCKET);
     EXPECT_EQ(stop.load(), 1);
     std::string out = console.out();
@@ -150,7 +154,8 @@ TEST_F(engine_lifecycle, failed_accept_reports_once_and_each_other_reader_serves
     ASSERT_TRUE(send_all(c, "x", 1));
     ASSERT_TRUE(console.wait_for("RAW\n")) << console.out();
     bench::bench_close(c);
-    e.service.join(); // the other reader has served one more connection and ended
+    // The other reader has served one more connection and ended.
+    testing_support::within("the service", bound_ms, [&] { e.service.join(); });
     std::string out = console.out();
     EXPECT_EQ(console.count("!! server "), 1u) << out;
     std::size_t at = out.find("!! server 0");
@@ -177,7 +182,10 @@ TEST_F(engine_lifecycle, network_start_failure_ends_with_the_slots_joined) {
     reset_engine_globals();
     command_line line({L"-p", std::to_wstring(free_port()), L"-c", L"3"});
     win::fault_inject("WSAStartup", WSASYSNOTREADY, 0, 1);
-    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), 0);
+    int result = -1;
+    testing_support::within("the program", bound_ms,
+                            [&] { result = relay_main(line.argc(), line.argv.data()); });
+    EXPECT_EQ(result, 0);
     EXPECT_NE(
         console.out().find("WSAStartup(wsa_version_requested, &wsa_data)\n   ^ERROR: 10091, "),
         std::string::npos)

@@ -1,11 +1,13 @@
 // Client-side helpers for tests: loopback connections (as layer sockets, or raw descriptors
 // for OpenSSL clients), a listener on a free port, a connected pair, a child process with its
-// output captured, temporary folders, and counts of what is left open.
+// output captured, a step with a time limit, temporary folders, and counts of what is left
+// open.
 #pragma once
 // Only the layer's socket header, not platform.h: a helper file adds POSIX headers after it.
 #include "platform/win/sockets.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,11 @@ void signal_child(child_process& child, int signal_number);
 // Reads the rest of the output and waits for the end: the exit code, or 128 + the signal
 // that ended it, or -1 when it did not end within timeout_ms (it is then killed).
 int wait_child(child_process& child, int timeout_ms = 20000);
+
+// Runs `step`, which must finish within timeout_ms. A step still running then waits on
+// something that a fault keeps from ever coming, and nothing can release the threads it
+// waits on: every thread's stack is printed and the process ends with exit code 1.
+void within(const char* what, int timeout_ms, const std::function<void()>& step);
 
 // A new empty folder under the system's temporary folder; empty string on failure.
 std::string make_temp_dir(const char* prefix = "relay-test");
