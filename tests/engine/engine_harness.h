@@ -83,7 +83,8 @@ inline uint32_t wait_bounded(G_EVENT& e, int timeout_ms = bound_ms) {
 // that was never given back.
 inline ::testing::AssertionResult area_free(G_TASK& t) {
     uint32_t r = wait_bounded(t.ev_free);
-    if (r != 0) return ::testing::AssertionFailure() << "the send area is still taken (" << r << ")";
+    if (r != 0)
+        return ::testing::AssertionFailure() << "the send area is still taken (" << r << ")";
     t.ev_free.set();
     return ::testing::AssertionSuccess();
 }
@@ -202,6 +203,19 @@ inline bool wait_ready(int count, int timeout_ms = 30000) {
 inline int connect_raw(std::uint16_t port) {
     return bench::bench_connect(port, 30000);
 }
+
+// Closes the clients on every way out of a test (declared after the engine, so before its
+// end), so that the engine's readers can end.
+struct client_fds {
+    std::vector<int> fds;
+    int add(int fd) {
+        fds.push_back(fd);
+        return fd;
+    }
+    ~client_fds() {
+        for (int fd : fds) bench::bench_close(fd);
+    }
+};
 
 inline bool send_all(int fd, const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);

@@ -2,6 +2,9 @@
 // prepares, the end of service after an interrupted or a failed accept, a slot that lacks an
 // event, and the exit codes of the program's failures.
 #include "engine_harness.h"
+#include "platform/internal/fault.h"
+
+#include <cerrno>
 
 using namespace engine_testing;
 
@@ -175,6 +178,34 @@ TEST_F(engine_lifecycle, failed_accept_reports_once_and_each_other_reader_serves
     EXPECT_NE(so_listen.load(), INVALID_SOCKET); // only an interrupted accept closes it
     e.interrupt();
     e.join();
+}
+
+// A pending connection that broke before it was taken makes the system's accept fail with
+// a network error (ENOPROTOOPT here): the reader that met it passes it over in silence and
+// goes on accepting, so both slots serve the connections that follow.
+TEST_F(engine_lifecycle, broken_pending_connection_is_passed_over_and_every_reader_serves_on) {
+    console_capture console;
+    std::uint16_t port = free_port();
+    running_engine e(port, {L"-c", L"2"});
+    win::fault_inject("accept4", ENOPROTOOPT);
+    e.start();
+    ASSERT_TRUE(console.wait_for(":: waiting for client connection...\n\n"));
+    client_fds clients;
+    int a = clients.add(connect_raw(port));
+    ASSERT_TRUE(a >= 0 && send_all(a, "a", 1)); // classified at once; goes to nobody
+    ASSERT_TRUE(wait_ready(1, bound_ms));
+    int b = clients.add(connect_raw(port));
+    ASSERT_TRUE(b >= 0 && send_all(b, "b", 1)); // relayed to a once b is ready
+    ASSERT_TRUE(wait_ready(2, bound_ms)) << console.out();
+    std::uint32_t code = 0;
+    EXPECT_FALSE(win::internal::fault_take("accept4", &code)) << "a reader met the error";
+    ASSERT_TRUE(send_all(b, "relayed", 7));
+    char got[9] = {};
+    EXPECT_TRUE(recv_exact(a, got, 8));
+    EXPECT_STREQ(got, "brelayed");
+    EXPECT_EQ(console.count(":: SYN from"), 2u) << console.out();
+    EXPECT_EQ(console.out().find("!!"), std::string::npos) << console.out();
+    EXPECT_EQ(stop.load(), 0);
 }
 
 TEST_F(engine_lifecycle, network_start_failure_ends_with_the_slots_joined) {
