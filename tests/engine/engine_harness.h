@@ -1,7 +1,7 @@
 // In-process harness for the engine tests: builds the engine from a command line in a
-// temporary working directory, runs its service on a thread, captures the console, and
-// speaks to it with plain loopback clients (descriptors outside the layer, so that faults
-// injected into the layer's calls reach only the relay).
+// temporary working directory, runs its service on a thread, captures the console, waits
+// with bounds, and speaks to it with plain loopback clients (descriptors outside the layer,
+// so that faults injected into the layer's calls reach only the relay).
 #pragma once
 #include "engine/engine.h"
 #include "platform/win/hooks.h"

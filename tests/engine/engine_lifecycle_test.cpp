@@ -1,6 +1,7 @@
 // The engine's life in-process: the buffer layout and settings it publishes, the slots it
-// prepares, the end of service after an interrupted or a failed accept, a slot that lacks an
-// event, and the exit codes of the program's failures.
+// prepares, the end of service after an interrupted or a failed accept, the accept error of a
+// broken pending connection passed over, a slot that lacks an event, and the exit codes of
+// the program's failures.
 #include "engine_harness.h"
 #include "platform/internal/fault.h"
 
