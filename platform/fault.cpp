@@ -1,6 +1,7 @@
 // Test-only fault injection: a small fixed table of armed calls, keyed by the call's Windows
-// name. Layer calls ask fault_take at their start; while nothing is armed that costs one
-// relaxed load. Nothing in the product arms it.
+// name (a Windows code is left behind), or by a system call's own name (an errno). Layer
+// calls ask fault_take; while nothing is armed that costs one relaxed load. Nothing in the
+// product arms it.
 #include "platform/internal/fault.h"
 #include "platform/win/hooks.h"
 

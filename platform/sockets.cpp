@@ -91,6 +91,17 @@ bool faulted(const char* call) {
     return true;
 }
 
+// The system's accept. A test may make it fail with an errno of its choice (armed as
+// "accept4"), as it does when a pending connection broke before it was taken.
+int system_accept(int fd, ::sockaddr_in* peer, socklen_t* len) {
+    std::uint32_t injected = 0;
+    if (internal::fault_take("accept4", &injected)) {
+        errno = int(injected);
+        return -1;
+    }
+    return ::accept4(fd, reinterpret_cast<::sockaddr*>(peer), len, SOCK_CLOEXEC);
+}
+
 // One call's hold on a socket: the descriptor stays open while it lives.
 class use {
   public:
@@ -297,7 +308,7 @@ SOCKET accept(SOCKET s, w_sockaddr* addr, int* addrlen) {
     for (;;) {
         ::sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        int fd = ::accept4(u.fd(), reinterpret_cast<::sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        int fd = system_accept(u.fd(), &peer, &len);
         if (fd >= 0) {
             from_posix(peer, addr, addrlen);
             // The accepted socket inherits the listener's options, the abortive close too.

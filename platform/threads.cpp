@@ -45,6 +45,9 @@ constexpr std::uint32_t handle_count = 4096;
 constinit internal::slot_table<handle_count> handles;
 handle_entry entries[handle_count];
 std::atomic<DWORD> next_thread_id{4}; // identifiers handed out by CreateThread
+// Threads whose end has been signalled and that have not yet left their own handle: a count
+// of handles taken right after a join would otherwise still see that last use.
+std::atomic<std::uint32_t> threads_leaving{0};
 
 HANDLE handle_of(std::uint32_t value) {
     return reinterpret_cast<HANDLE>(std::uintptr_t(value));
@@ -190,10 +193,12 @@ void* thread_main(void* argument) {
     // What the TLS library keeps for this thread goes before the end is signalled, as a
     // thread's end is signalled on Windows only once it is fully gone.
     OPENSSL_thread_stop();
+    threads_leaving.fetch_add(1, std::memory_order_seq_cst);
     e.word.fetch_or(finished_bit, std::memory_order_seq_cst);
     if (e.waiters.load(std::memory_order_seq_cst) != 0)
         futex(&e.word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
     leave(index); // the thread's own use of its handle
+    threads_leaving.fetch_sub(1, std::memory_order_seq_cst);
     return nullptr;
 }
 
@@ -203,6 +208,10 @@ namespace internal {
 
 std::uint32_t handles_in_use() {
     return handles.in_use();
+}
+
+std::uint32_t ended_threads_leaving() {
+    return threads_leaving.load(std::memory_order_seq_cst);
 }
 
 std::size_t thread_stack_size(std::size_t requested) {

@@ -8,6 +8,9 @@ namespace win::internal {
 
 // Handles that are open, or closed with a call still inside them.
 std::uint32_t handles_in_use();
+// Threads whose end has been signalled (a join returns) that are still leaving their own
+// handle, the last thing they do: until then handles_in_use() counts that handle.
+std::uint32_t ended_threads_leaving();
 // Sockets likewise.
 std::uint32_t sockets_in_use();
 

@@ -9,7 +9,8 @@ namespace win {
 // The call named `call` (its Windows name, e.g. "CreateEventW", "accept", "CryptCreateHash")
 // fails with `code` on `times` calls after `skip` calls that go through normally.
 // The failure leaves `code` in the last-error value the call uses (WSAGetLastError for
-// socket calls, GetLastError otherwise).
+// socket calls, GetLastError otherwise). "accept4" names the system call under accept:
+// `code` is then an errno, which accept maps as it maps the system's own.
 void fault_inject(const char* call, std::uint32_t code, std::uint32_t skip = 0,
                   std::uint32_t times = 1);
 

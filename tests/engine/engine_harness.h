@@ -1,7 +1,7 @@
 // In-process harness for the engine tests: builds the engine from a command line in a
-// temporary working directory, runs its service on a thread, captures the console, and
-// speaks to it with plain loopback clients (descriptors outside the layer, so that faults
-// injected into the layer's calls reach only the relay).
+// temporary working directory, runs its service on a thread, captures the console, waits
+// with bounds, and speaks to it with plain loopback clients (descriptors outside the layer,
+// so that faults injected into the layer's calls reach only the relay).
 #pragma once
 #include "engine/engine.h"
 #include "platform/win/hooks.h"
@@ -64,6 +64,30 @@ class console_capture {
     std::string stdout_text;
     std::string stderr_text;
 };
+
+// Every wait of a test is bounded, so that a fault fails in seconds: what a working engine
+// does at once gets this long (a sanitizer build on a loaded machine is slow).
+inline constexpr int bound_ms = 10000;
+
+// Takes the event's signal as G_EVENT::wait does, but gives up after timeout_ms: 0, 111 when
+// the event is gone, 138 when no signal came in time.
+inline uint32_t wait_bounded(G_EVENT& e, int timeout_ms = bound_ms) {
+    if (!e.valid.load()) return 111;
+    DWORD r = WaitForSingleObject(e.h_event, DWORD(timeout_ms));
+    if (r == WAIT_OBJECT_0) return 0;
+    return r == WAIT_TIMEOUT ? 138 : 111;
+}
+
+// The slot's send area is free: its token comes within the bound, and is put back. A
+// send_packet that follows then takes it at once, where it would wait for ever on a token
+// that was never given back.
+inline ::testing::AssertionResult area_free(G_TASK& t) {
+    uint32_t r = wait_bounded(t.ev_free);
+    if (r != 0)
+        return ::testing::AssertionFailure() << "the send area is still taken (" << r << ")";
+    t.ev_free.set();
+    return ::testing::AssertionSuccess();
+}
 
 // Puts the engine's shared state back to how a process starts.
 inline void reset_engine_globals() {
@@ -151,9 +175,12 @@ struct running_engine {
             closesocket(l);
         }
     }
+    // The service ends and every slot thread is joined within the bound, or the test fails.
     void join() {
-        if (service.joinable()) service.join();
-        engine.reset();
+        testing_support::within("the engine's end", bound_ms, [this] {
+            if (service.joinable()) service.join();
+            engine.reset();
+        });
     }
     ~running_engine() {
         interrupt();
@@ -176,6 +203,19 @@ inline bool wait_ready(int count, int timeout_ms = 30000) {
 inline int connect_raw(std::uint16_t port) {
     return bench::bench_connect(port, 30000);
 }
+
+// Closes the clients on every way out of a test (declared after the engine, so before its
+// end), so that the engine's readers can end.
+struct client_fds {
+    std::vector<int> fds;
+    int add(int fd) {
+        fds.push_back(fd);
+        return fd;
+    }
+    ~client_fds() {
+        for (int fd : fds) bench::bench_close(fd);
+    }
+};
 
 inline bool send_all(int fd, const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);

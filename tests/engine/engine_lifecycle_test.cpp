@@ -1,7 +1,11 @@
 // The engine's life in-process: the buffer layout and settings it publishes, the slots it
-// prepares, the end of service after an interrupted or a failed accept, a slot that lacks an
-// event, and the exit statuses of the program's failures.
+// prepares, the end of service after an interrupted or a failed accept, the accept error of a
+// broken pending connection passed over, a slot that lacks an event, and the exit statuses of
+// the program's failures.
 #include "engine_harness.h"
+#include "platform/internal/fault.h"
+
+#include <cerrno>
 
 using namespace engine_testing;
 
@@ -78,7 +82,8 @@ TEST_F(engine_lifecycle, slots_are_laid_out_in_the_arena_and_settings_published)
                 EXPECT_FALSE(t.ev_start_r.valid.load() || t.ev_start_w.valid.load());
             }
         }
-        engine.reset(); // never served: the destructor wakes and joins every parked thread
+        // Never served: the destructor wakes and joins every parked thread.
+        testing_support::within("the engine's end", bound_ms, [&] { engine.reset(); });
         EXPECT_EQ(console.out().find("!!"), std::string::npos) << console.out();
     }
 }
@@ -104,7 +109,10 @@ TEST_F(engine_lifecycle, interrupted_accept_closes_the_listener_once_and_the_pro
     std::uint16_t port = free_port();
     command_line line({L"-p", std::to_wstring(port), L"-c", L"4"});
     win::fault_inject("accept", WSAEINTR, 0, 1);
-    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), 0);
+    int result = -1;
+    testing_support::within("the program", bound_ms,
+                            [&] { result = relay_main(line.argc(), line.argv.data()); });
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(so_listen.load(), INVALID_SOCKET);
     EXPECT_EQ(stop.load(), 1);
     std::string out = console.out();
@@ -150,7 +158,8 @@ TEST_F(engine_lifecycle, failed_accept_reports_once_and_each_other_reader_serves
     ASSERT_TRUE(send_all(c, "x", 1));
     ASSERT_TRUE(console.wait_for("RAW\n")) << console.out();
     bench::bench_close(c);
-    e.service.join(); // the other reader has served one more connection and ended
+    // The other reader has served one more connection and ended.
+    testing_support::within("the service", bound_ms, [&] { e.service.join(); });
     std::string out = console.out();
     EXPECT_EQ(console.count("!! server "), 1u) << out;
     std::size_t at = out.find("!! server 0");
@@ -198,13 +207,44 @@ std::size_t process_threads_settled(std::size_t expected) {
     return process_threads();
 }
 
+// A pending connection that broke before it was taken makes the system's accept fail with
+// a network error (ENOPROTOOPT here): the reader that met it passes it over in silence and
+// goes on accepting, so both slots serve the connections that follow.
+TEST_F(engine_lifecycle, broken_pending_connection_is_passed_over_and_every_reader_serves_on) {
+    console_capture console;
+    std::uint16_t port = free_port();
+    running_engine e(port, {L"-c", L"2"});
+    win::fault_inject("accept4", ENOPROTOOPT);
+    e.start();
+    ASSERT_TRUE(console.wait_for(":: waiting for client connection...\n\n"));
+    client_fds clients;
+    int a = clients.add(connect_raw(port));
+    ASSERT_TRUE(a >= 0 && send_all(a, "a", 1)); // classified at once; goes to nobody
+    ASSERT_TRUE(wait_ready(1, bound_ms));
+    int b = clients.add(connect_raw(port));
+    ASSERT_TRUE(b >= 0 && send_all(b, "b", 1)); // relayed to a once b is ready
+    ASSERT_TRUE(wait_ready(2, bound_ms)) << console.out();
+    std::uint32_t code = 0;
+    EXPECT_FALSE(win::internal::fault_take("accept4", &code)) << "a reader met the error";
+    ASSERT_TRUE(send_all(b, "relayed", 7));
+    char got[9] = {};
+    EXPECT_TRUE(recv_exact(a, got, 8));
+    EXPECT_STREQ(got, "brelayed");
+    EXPECT_EQ(console.count(":: SYN from"), 2u) << console.out();
+    EXPECT_EQ(console.out().find("!!"), std::string::npos) << console.out();
+    EXPECT_EQ(stop.load(), 0);
+}
+
 TEST_F(engine_lifecycle, network_start_failure_ends_with_the_slots_joined) {
     console_capture console;
     reset_engine_globals();
     const std::size_t threads_before = process_threads_before();
     command_line line({L"-p", std::to_wstring(free_port()), L"-c", L"3"});
     win::fault_inject("WSAStartup", WSASYSNOTREADY, 0, 1);
-    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), exit_failure);
+    int result = -1;
+    testing_support::within("the program", bound_ms,
+                            [&] { result = relay_main(line.argc(), line.argv.data()); });
+    EXPECT_EQ(result, exit_failure);
     EXPECT_NE(
         console.out().find("WSAStartup(wsa_version_requested, &wsa_data)\n   ^ERROR: 10091, "),
         std::string::npos)
@@ -223,7 +263,10 @@ TEST_F(engine_lifecycle, busy_port_ends_with_1_and_leaves_no_thread_or_socket) {
     ASSERT_GE(holder, 0);
     const std::uint16_t port = bench::bench_local_port(holder);
     command_line line({L"-p", std::to_wstring(port), L"-c", L"4"});
-    EXPECT_EQ(relay_main(line.argc(), line.argv.data()), exit_failure);
+    int result = -1;
+    testing_support::within("the program", bound_ms,
+                            [&] { result = relay_main(line.argc(), line.argv.data()); });
+    EXPECT_EQ(result, exit_failure);
     bench::bench_close(holder);
     EXPECT_NE(console.out().find("sizeof(addr_local))\n   ^ERROR: 10048, "), std::string::npos)
         << console.out();

@@ -136,14 +136,6 @@ bool read_ws_bytes(int fd, std::size_t n, uint8_t* into) {
     return true;
 }
 
-// Closes the clients on every way out, so that the engine's readers can end.
-struct client_fds {
-    std::vector<int> fds;
-    ~client_fds() {
-        for (int fd : fds) bench::bench_close(fd);
-    }
-};
-
 int connect_two_key(std::uint16_t port) {
     static const char request[] =
         "GET / HTTP/1.1\r\nHost: h\r\nOrigin: o\r\nSec-WebSocket-Key1: 1 2\r\n"

@@ -36,7 +36,7 @@ TEST(send_packet, payloads_alternate_between_the_two_halves) {
         EXPECT_EQ(s.t.p_send, s.area + (i % 2) * 64);
         EXPECT_EQ(s.t.size_send, 7u);
         EXPECT_EQ(std::memcmp(s.t.p_send, payload, 7), 0);
-        EXPECT_EQ(s.t.ev_send.wait(), 0u); // the writer was signalled
+        EXPECT_EQ(wait_bounded(s.t.ev_send), 0u); // the writer was signalled
         s.writer_done();
     }
 }
@@ -79,7 +79,7 @@ TEST(send_packet, refusals_give_the_area_back_and_report_only_real_send_failures
             EXPECT_EQ(console.out(), "") << c.name;
         }
         // The area was given back: the next sender takes it at once.
-        EXPECT_EQ(s.t.ev_free.wait(), 0u) << c.name;
+        EXPECT_EQ(wait_bounded(s.t.ev_free), 0u) << c.name;
         s.writer_done();
     }
 }
@@ -132,10 +132,10 @@ TEST(send_packet, websocket_receiver_gets_a_frame_and_too_long_a_payload_is_drop
     EXPECT_TRUE(send_packet(&s.t, 0, big, 64 - 10)); // L - 10 fits
     s.writer_done();
     EXPECT_FALSE(send_packet(&s.t, 0, big, 64 - 9)); // one more does not, silently
-    s.t.ws.version = 0;                              // a closed conversation gets nothing
-    s.t.ev_free.wait();
-    s.writer_done();
+    ASSERT_TRUE(area_free(s.t));
+    s.t.ws.version = 0; // a closed conversation gets nothing
     EXPECT_FALSE(send_packet(&s.t, 0, payload, 7));
+    EXPECT_TRUE(area_free(s.t));
 }
 
 TEST(send_packet, two_key_receiver_is_refused_a_payload_holding_0xff_like_one_too_long) {
@@ -148,7 +148,8 @@ TEST(send_packet, two_key_receiver_is_refused_a_payload_holding_0xff_like_one_to
     EXPECT_EQ(s.t.p_send, nullptr);
     EXPECT_EQ(s.t.current_half, s.area); // the half is not used up
     EXPECT_EQ(console.out(), "");        // nothing reported
-    ASSERT_TRUE(send_packet(&s.t, 0, payload, 7)) << "the area was given back";
+    ASSERT_TRUE(area_free(s.t)) << "the refusal gives the area back";
+    ASSERT_TRUE(send_packet(&s.t, 0, payload, 7));
     const uint8_t framed[] = {0x00, 'p', 'a', 'y', 'l', 'o', 'a', 'd', 0xFF};
     ASSERT_EQ(s.t.size_send, sizeof framed);
     EXPECT_EQ(std::memcmp(s.t.p_send, framed, sizeof framed), 0);
@@ -157,7 +158,7 @@ TEST(send_packet, two_key_receiver_is_refused_a_payload_holding_0xff_like_one_to
 
 TEST(send_packet, every_sender_parked_on_a_closed_slot_is_released_and_refuses) {
     target_slot s;
-    ASSERT_EQ(s.t.ev_free.wait(), 0u); // a payload is in flight: the area is taken
+    ASSERT_EQ(wait_bounded(s.t.ev_free), 0u); // a payload is in flight: the area is taken
     constexpr int senders = 6;
     std::atomic<int> refused{0};
     std::atomic<int> parked{0};
@@ -168,12 +169,16 @@ TEST(send_packet, every_sender_parked_on_a_closed_slot_is_released_and_refuses) 
             if (!send_packet(&s.t, 0, payload, 7)) refused.fetch_add(1);
         });
     }
-    while (parked.load() < senders) std::this_thread::yield();
+    testing_support::within("the senders' start", bound_ms, [&] {
+        while (parked.load() < senders) std::this_thread::yield();
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them reach the wait
     uint8_t* half_before = s.t.current_half;
     s.t.ready.store(0);
     s.t.ev_free.close(); // what the slot's reader does at its end
-    for (auto& t : threads) t.join();
+    testing_support::within("the release of the parked senders", bound_ms, [&] {
+        for (auto& t : threads) t.join();
+    });
     EXPECT_EQ(refused.load(), senders);
     EXPECT_EQ(s.t.current_half, half_before);
     EXPECT_EQ(s.t.p_send, nullptr);

@@ -306,20 +306,55 @@ TEST_F(sockets, receive_on_a_socket_shut_down_both_ways_here_fails_with_10058) {
 
 // accept(2) passes the pending connection's network errors on and asks to be called again:
 // each reaches the accept loop as that connection's reset, which does not stop the relay.
+const int pending_connection_errors[] = {ENETDOWN,     EPROTO,     ENOPROTOOPT, EHOSTDOWN,   ENONET,
+                                         EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH, ECONNABORTED};
+// Any other error of accept(2) is the listener's own, and stops the accept loop.
+const struct {
+    int error_number;
+    int wsa;
+} other_accept_errors[] = {{EMFILE, WSAEMFILE}, {ENOBUFS, WSAENOBUFS}, {EINVAL, WSAEINVAL}};
+
 TEST(accept_errors, retry_errors_are_the_reset_of_a_pending_connection) {
-    for (int e : {ENETDOWN, EPROTO, ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
-                  ENETUNREACH, ECONNABORTED}) {
+    for (int e : pending_connection_errors) {
         SCOPED_TRACE(e);
         EXPECT_EQ(win::internal::accept_error(e), WSAECONNRESET);
     }
-    const struct {
-        int error_number;
-        int wsa;
-    } others[] = {{EMFILE, WSAEMFILE}, {ENOBUFS, WSAENOBUFS}, {EINVAL, WSAEINVAL}};
-    for (const auto& o : others) {
+    for (const auto& o : other_accept_errors) {
         SCOPED_TRACE(o.error_number);
         EXPECT_EQ(win::internal::accept_error(o.error_number), o.wsa);
     }
+}
+
+// The same through accept itself: the system call fails with the error, accept reports it,
+// and the listener then hands out the connection that was waiting all along.
+TEST_F(sockets, accept_reports_a_system_error_as_the_loop_must_see_it_and_the_listener_goes_on) {
+    ts::loopback_listener l = ts::listen_loopback();
+    SOCKET c = ts::connect_client(l.port); // waits in the backlog throughout
+    auto accept_fails_with = [&](int error_number) {
+        fault_inject("accept4", uint32_t(error_number));
+        WSASetLastError(0);
+        SOCKET s = accept(l.so, nullptr, nullptr);
+        int wsa = WSAGetLastError();
+        if (s != INVALID_SOCKET) closesocket(s);
+        return s == INVALID_SOCKET ? wsa : 0;
+    };
+    for (int e : pending_connection_errors) {
+        SCOPED_TRACE(e);
+        EXPECT_EQ(accept_fails_with(e), WSAECONNRESET);
+    }
+    for (const auto& o : other_accept_errors) {
+        SCOPED_TRACE(o.error_number);
+        EXPECT_EQ(accept_fails_with(o.error_number), o.wsa);
+    }
+    SOCKET s = accept(l.so, nullptr, nullptr);
+    ASSERT_NE(s, INVALID_SOCKET) << WSAGetLastError();
+    ASSERT_EQ(send(c, "x", 1, 0), 1);
+    char b = 0;
+    EXPECT_EQ(recv(s, &b, 1, 0), 1);
+    EXPECT_EQ(b, 'x');
+    closesocket(s);
+    closesocket(c);
+    closesocket(l.so);
 }
 
 TEST_F(sockets, accept_on_a_listener_being_shut_down_is_interrupted) {

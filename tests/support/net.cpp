@@ -114,6 +114,9 @@ std::uint32_t open_sockets() {
     return win::internal::sockets_in_use();
 }
 std::uint32_t open_handles() {
+    // A thread that has just been joined may still be leaving its own handle: that use alone
+    // is waited for (at most 2 s), then every handle still in use counts.
+    for (int i = 0; i < 2000 && win::internal::ended_threads_leaving() != 0; ++i) ::usleep(1000);
     return win::internal::handles_in_use();
 }
 

@@ -1,11 +1,13 @@
 // Client-side helpers for tests: loopback connections (as layer sockets, or raw descriptors
 // for OpenSSL clients), a listener on a free port, a connected pair, a child process with its
-// output captured, temporary folders, and counts of what is left open.
+// output captured, a step with a time limit, temporary folders, and counts of what is left
+// open.
 #pragma once
 // Only the layer's socket header, not platform.h: a helper file adds POSIX headers after it.
 #include "platform/win/sockets.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,11 @@ void signal_child(child_process& child, int signal_number);
 // that ended it, or -1 when it did not end within timeout_ms (it is then killed).
 int wait_child(child_process& child, int timeout_ms = 20000);
 
+// Runs `step`, which must finish within timeout_ms. A step still running then waits on
+// something that a fault keeps from ever coming, and nothing can release the threads it
+// waits on: every thread's stack is printed and the process ends with exit code 1.
+void within(const char* what, int timeout_ms, const std::function<void()>& step);
+
 // A new empty folder under the system's temporary folder; empty string on failure.
 std::string make_temp_dir(const char* prefix = "relay-test");
 // Removes a folder and everything in it.
@@ -59,7 +66,8 @@ void remove_tree(const std::string& path);
 // What is open now, for checks that a test leaves nothing behind.
 int open_descriptors();       // descriptors of this process, -1 when unknown
 std::uint32_t open_sockets(); // layer sockets, counting closed ones a call is still inside
-std::uint32_t open_handles(); // layer handles (events, threads, others)
+// Layer handles (events, threads, others), once every joined thread has left its own handle.
+std::uint32_t open_handles();
 // The counts once they reach `expected`, waiting at most 2 s: a thread that has just been
 // joined, or a call just woken by a close, may still be on its way out of the layer.
 std::uint32_t open_sockets_settled(std::uint32_t expected);
