@@ -605,7 +605,7 @@ def case_slot_reuse():
 # A first write of 600 bytes leaves the relay's kernel a small payload share per byte of buffer,
 # and writes a little under the sender's segment size then set the segment size the relay's
 # window is rounded to: with too small a receive buffer that window stays below one of the
-# sender's segments, and the sender gets one segment through per retransmission timer.
+# sender's segments, and the sender gets one segment through each time its probe timer fires.
 PACE_ROWS = [
     ([], 600, 1920, False),
     ([], 600, 1960, False),
@@ -617,7 +617,7 @@ PACE_ROWS = [
 ]
 PACE_BYTES = 1 << 20
 # A healthy relay passes a megabyte on loopback in well under a second, a sanitizer build on a
-# loaded machine in a few; held to one segment per retransmission timer it needs minutes.
+# loaded machine in a few; held to one segment per probe timer it needs minutes.
 PACE_BOUND = 20.0
 
 
