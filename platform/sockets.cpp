@@ -200,6 +200,24 @@ int set_int(int fd, int level, int name, const char* optval, int optlen) {
     return 0;
 }
 
+// Winsock's SO_RCVBUF is a receive window in bytes of payload. Linux's is the memory the
+// kernel may spend on received data, bookkeeping included (it doubles the value given), and
+// the window it offers is that memory times the payload share of the last longer segment,
+// rounded down to whole segments of the sender's recent size. With a few KiB the window can
+// settle just under one of the sender's segments (a short segment of 600 bytes brings the
+// share down to 0.4); the sender's silly-window avoidance then lets one segment through each
+// time its probe timer fires, about 10 KB/s. From this floor up the window stays above two
+// loopback segments of 64 KiB even at that share, so a smaller value asked for gets the floor.
+constexpr int receive_buffer_floor = 256 * 1024;
+
+int set_receive_buffer(int fd, const char* optval, int optlen) {
+    if (optval == nullptr || optlen < int(sizeof(int))) return fail(WSAEFAULT);
+    int bytes = 0;
+    std::memcpy(&bytes, optval, sizeof bytes);
+    if (bytes < receive_buffer_floor) bytes = receive_buffer_floor;
+    return set_int(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
 int set_receive_timeout(int fd, const char* optval, int optlen) {
     if (optval == nullptr || optlen < int(sizeof(DWORD))) return fail(WSAEFAULT);
     DWORD ms = 0; // milliseconds, 0 for none
@@ -415,7 +433,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
         if (optname == w_so_reuseaddr) return set_int(fd, SOL_SOCKET, SO_REUSEADDR, optval, optlen);
         if (optname == w_so_keepalive) return set_int(fd, SOL_SOCKET, SO_KEEPALIVE, optval, optlen);
         if (optname == w_so_sndbuf) return set_int(fd, SOL_SOCKET, SO_SNDBUF, optval, optlen);
-        if (optname == w_so_rcvbuf) return set_int(fd, SOL_SOCKET, SO_RCVBUF, optval, optlen);
+        if (optname == w_so_rcvbuf) return set_receive_buffer(fd, optval, optlen);
         if (optname == w_so_rcvtimeo) return set_receive_timeout(fd, optval, optlen);
     } else if (level == w_ipproto_tcp) {
         if (optname == w_tcp_nodelay) return set_int(fd, IPPROTO_TCP, TCP_NODELAY, optval, optlen);

@@ -722,6 +722,75 @@ def case_slot_reuse():
             r.stop()
 
 
+# (packet length arguments, first write, size of every later write, a receiver stalls first).
+# A first write of 600 bytes leaves the relay's kernel a small payload share per byte of buffer,
+# and writes a little under the sender's segment size then set the segment size the relay's
+# window is rounded to: with too small a receive buffer that window stays below one of the
+# sender's segments, and the sender gets one segment through each time its probe timer fires.
+PACE_ROWS = [
+    ([], 600, 1920, False),
+    ([], 600, 1960, False),
+    ([], 600, 2000, False),
+    ([], 600, 2040, False),
+    ([], 600, 2000, True),
+    (["-L", "65112"], 600, 60000, False),
+    (["-L", "65112"], 600, 60000, True),
+]
+PACE_BYTES = 1 << 20
+# A healthy relay passes a megabyte on loopback in well under a second, a sanitizer build on a
+# loaded machine in a few; held to one segment per probe timer it needs minutes.
+PACE_BOUND = 20.0
+
+
+def case_backlog_drains():
+    """A sender's backlog passes at the pace of the machine whatever sizes it writes, also after
+    a receiver that held it up has gone; the receiver that reads gets it whole and in order."""
+    for args, first, size, stall in PACE_ROWS:
+        r = Relay(RELAY, ["-c", "3"] + args)
+        try:
+            sender = connect_ready(r, "raw")
+            reader = connect_ready(r, "raw")
+            stalled = connect_ready(r, "raw") if stall else None
+            row = (args, first, size, stall)
+            head = b"<" * first
+            sender.send(head)
+            check(wait_until(lambda: reader.data() == head, 5), row, len(reader.data()))
+            body = b"".join(b"%09d;" % i for i in range(PACE_BYTES // 10))
+            stream = head + body
+            progress = [0]
+
+            def push():
+                for i in range(0, len(body), size):
+                    try:
+                        sender.send(body[i:i + size])
+                    except OSError:
+                        return
+                    progress[0] = i + size
+            if stalled:
+                stalled.paused.set()
+            t = threading.Thread(target=push, daemon=True)
+            t.start()
+            if stalled:  # held up until the sender's own queue is full, then reset
+                def held():
+                    before = progress[0]
+                    time.sleep(0.3)
+                    return progress[0] == before
+                check(wait_until(held, 20, 0), "the sender was not held up", row, progress[0])
+                linger = struct.pack("ii", 1, 0)  # a reset
+                stalled.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
+                stalled.close()
+            start = time.monotonic()
+            arrived = wait_until(lambda: len(reader.data()) >= len(stream), PACE_BOUND)
+            check(arrived, "backlog crawls", row, len(reader.data()), len(stream),
+                  "%.1f s" % (time.monotonic() - start), unsent(sender.sock))
+            t.join(10)
+            check(reader.data() == stream, "the reader lost or reordered data", row)
+            for c in (sender, reader):
+                c.close()
+        finally:
+            r.stop()
+
+
 def case_websockets_library():
     """The Python websockets client, over ws:// and wss://, against raw and TLS peers."""
     try:
