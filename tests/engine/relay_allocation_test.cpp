@@ -7,6 +7,8 @@
 #include "tests/support/tls_client.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 #include <openssl/crypto.h>
@@ -158,27 +160,27 @@ TEST_F(relay_allocation, raw_and_websocket_payloads_are_relayed_without_allocati
     running_engine e(port, {L"-c", L"4"});
     e.start();
     ASSERT_TRUE(console.wait_for(":: waiting for client connection...\n\n"));
+    // A raw client's first byte classifies it at once, and its reader relays that byte to
+    // whoever is ready when it gets to read it, which may be after the next client is ready.
+    // So the websocket clients come first and each raw client's byte is read where it goes.
     client_fds clients;
-    int raw = connect_raw(port);
-    clients.fds.push_back(raw);
-    ASSERT_TRUE(send_all(raw, "r", 1)); // classified at once; this byte goes to nobody
-    ASSERT_TRUE(wait_ready(1));
-    int ws = connect_ws(port);
-    clients.fds.push_back(ws);
-    ASSERT_TRUE(wait_ready(2));
-    int two = connect_two_key(port);
-    clients.fds.push_back(two);
-    ASSERT_TRUE(wait_ready(3));
-    int raw2 = connect_raw(port);
-    clients.fds.push_back(raw2);
-    ASSERT_TRUE(send_all(raw2, "s", 1));
-    ASSERT_TRUE(wait_ready(4));
-    ASSERT_TRUE(raw >= 0 && ws >= 0 && two >= 0 && raw2 >= 0);
-    uint8_t one_byte;
-    ASSERT_TRUE(recv_exact(raw, &one_byte, 1)); // raw2's "s" reached raw, ws and two
+    int ws = clients.add(connect_ws(port));
+    ASSERT_TRUE(ws >= 0 && wait_ready(1));
+    int two = clients.add(connect_two_key(port));
+    ASSERT_TRUE(two >= 0 && wait_ready(2));
     uint8_t op, buf[2048];
+    int raw = clients.add(connect_raw(port));
+    ASSERT_TRUE(raw >= 0 && send_all(raw, "r", 1));
     ASSERT_EQ(read_server_frame(ws, &op, buf, sizeof buf), 1);
-    ASSERT_TRUE(read_two_key(two, 1, buf));
+    ASSERT_TRUE(read_two_key(two, 1, buf) && buf[0] == 'r');
+    ASSERT_TRUE(wait_ready(3));
+    int raw2 = clients.add(connect_raw(port));
+    ASSERT_TRUE(raw2 >= 0 && send_all(raw2, "s", 1));
+    uint8_t one_byte = 0;
+    ASSERT_TRUE(recv_exact(raw, &one_byte, 1) && one_byte == 's'); // raw2's "s" reached all
+    ASSERT_EQ(read_server_frame(ws, &op, buf, sizeof buf), 1);
+    ASSERT_TRUE(read_two_key(two, 1, buf) && buf[0] == 's');
+    ASSERT_TRUE(wait_ready(4));
 
     uint8_t payload[1000], frame[1100];
     for (std::size_t i = 0; i < sizeof payload; ++i) payload[i] = uint8_t('a' + i % 26);
@@ -196,15 +198,28 @@ TEST_F(relay_allocation, raw_and_websocket_payloads_are_relayed_without_allocati
     counting.store(false);
     ASSERT_GE(allocations.exchange(0), 1u);
     counting.store(true);
-    bool ok = true;
-    for (int r = 0; r < rounds && ok; ++r) {
-        ok = send_all(raw, payload, sizeof payload) && recv_exact(raw2, buf, sizeof payload) &&
-             read_ws_bytes(ws, sizeof payload, buf) && read_two_key(two, sizeof payload, buf);
-        ok = ok && send_all(ws, frame, frame_size) && recv_exact(raw, buf, sizeof payload) &&
-             recv_exact(raw2, buf, sizeof payload) && read_two_key(two, sizeof payload, buf);
+    // Each step names itself, so that a failure says which client saw what.
+    std::string failed;
+    // errno 0 at a failure means the peer closed.
+    auto step = [&](const char* what, auto io) {
+        errno = 0;
+        bool done = io();
+        if (!done) failed = std::string(what) + ": " + std::strerror(errno);
+        return done;
+    };
+    for (int r = 0; r < rounds && failed.empty(); ++r) {
+        (void)(step("raw sends", [&] { return send_all(raw, payload, sizeof payload); }) &&
+               step("raw2 from raw", [&] { return recv_exact(raw2, buf, sizeof payload); }) &&
+               step("ws from raw", [&] { return read_ws_bytes(ws, sizeof payload, buf); }) &&
+               step("two-key from raw", [&] { return read_two_key(two, sizeof payload, buf); }) &&
+               step("ws sends", [&] { return send_all(ws, frame, frame_size); }) &&
+               step("raw from ws", [&] { return recv_exact(raw, buf, sizeof payload); }) &&
+               step("raw2 from ws", [&] { return recv_exact(raw2, buf, sizeof payload); }) &&
+               step("two-key from ws", [&] { return read_two_key(two, sizeof payload, buf); }));
+        if (!failed.empty()) failed += " in round " + std::to_string(r);
     }
     counting.store(false);
-    ASSERT_TRUE(ok);
+    ASSERT_EQ(failed, "") << console.out();
     EXPECT_EQ(allocations.load(), 0u);
     EXPECT_EQ(console.out(), before);
 }
