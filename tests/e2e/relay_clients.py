@@ -17,6 +17,7 @@ import threading
 import time
 
 TYPE_WORD = re.compile(rb"  (RAW|TLS|WSS|WS)\n")
+MARK = b"\0"  # a byte the relay never prints: a test's mark in its standard output
 SANITIZER_REPORT = re.compile(rb"ThreadSanitizer|AddressSanitizer|LeakSanitizer|runtime error:")
 
 
@@ -81,13 +82,17 @@ class Relay:
     def _start(self, binary, args, port, argv):
         self.port = port or free_port()
         self.argv = argv or [binary, "-p", str(self.port)] + list(args)
+        # The test keeps a writing end of the relay's standard output, for its marks.
+        out_read, self.mark_end = os.pipe()
         self.proc = subprocess.Popen(self.argv, cwd=self.dir, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=self.mark_end, stderr=subprocess.PIPE)
         self.out = bytearray()
         self.err = bytearray()
+        self.marks = []
         self.lock = threading.Lock()
-        self.pumps = [threading.Thread(target=self._pump, args=(self.proc.stdout, self.out)),
-                      threading.Thread(target=self._pump, args=(self.proc.stderr, self.err))]
+        self.pumps = [threading.Thread(target=self._pump, args=(out_read, self.out, self.marks)),
+                      threading.Thread(target=self._pump, args=(self.proc.stderr.fileno(),
+                                                                self.err))]
         for p in self.pumps:
             p.daemon = True
             p.start()
@@ -97,13 +102,29 @@ class Relay:
         wait_until(lambda: banner in self.output() or self.proc.poll() is not None, 30.0)
         return banner not in self.output() and b"^ERROR: 10048," in self.output()
 
-    def _pump(self, stream, into):
+    def _pump(self, fd, into, marks=None):
+        """Collects a stream; a mark is taken out of it and its place kept in marks."""
         while True:
-            chunk = os.read(stream.fileno(), 65536)
+            chunk = os.read(fd, 65536)
             if not chunk:
+                if marks is not None:
+                    os.close(fd)
                 return
             with self.lock:
-                into.extend(chunk)
+                for i, part in enumerate(chunk.split(MARK) if marks is not None else [chunk]):
+                    if i:
+                        marks.append(len(into))
+                    into.extend(part)
+
+    def mark(self):
+        """Marks the relay's standard output as it is now. Gives the mark's place in output(),
+        once read: everything the relay printed before this call lies before that place, all it
+        prints later after it."""
+        with self.lock:
+            count = len(self.marks)
+        os.write(self.mark_end, MARK)
+        assert wait_until(lambda: len(self.marks) > count, 10), "the mark was not read"
+        return self.marks[count]
 
     def output(self):
         with self.lock:
@@ -132,6 +153,7 @@ class Relay:
         if alive:
             self.proc.kill()
         self.proc.wait(timeout=10)
+        os.close(self.mark_end)  # the last writing end: the pump reads to the end
         for p in self.pumps:
             p.join(timeout=5)
         if not keep_dir:
