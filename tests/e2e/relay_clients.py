@@ -18,6 +18,7 @@ import time
 
 TYPE_WORD = re.compile(rb"  (RAW|TLS|WSS|WS)\n")
 MARK = b"\0"  # a byte the relay never prints: a test's mark in its standard output
+BANNER = b":: waiting for client connection...\n\n"  # the relay serves from here on
 SANITIZER_REPORT = re.compile(rb"ThreadSanitizer|AddressSanitizer|LeakSanitizer|runtime error:")
 
 
@@ -73,11 +74,11 @@ class Relay:
         chosen = port is None and argv is None
         for attempt in range(5):
             self._start(binary, args, port, argv)
-            if not wait_banner or not chosen or not self._bind_lost():
+            if not wait_banner or not chosen or not self.bind_lost():
                 break
             self.stop(keep_dir=True)
         if wait_banner:
-            assert self.wait_out(b":: waiting for client connection...\n\n", 30), self.output()
+            assert self.wait_out(BANNER, 30), self.output()
 
     def _start(self, binary, args, port, argv):
         self.port = port or free_port()
@@ -97,10 +98,10 @@ class Relay:
             p.daemon = True
             p.start()
 
-    def _bind_lost(self):
-        banner = b":: waiting for client connection...\n\n"
-        wait_until(lambda: banner in self.output() or self.proc.poll() is not None, 30.0)
-        return banner not in self.output() and b"^ERROR: 10048," in self.output()
+    def bind_lost(self):
+        """Waits until the relay serves or ends; true when it ended because its port was taken."""
+        wait_until(lambda: BANNER in self.output() or self.proc.poll() is not None, 30.0)
+        return BANNER not in self.output() and b"^ERROR: 10048," in self.output()
 
     def _pump(self, fd, into, marks=None):
         """Collects a stream; a mark is taken out of it and its place kept in marks."""

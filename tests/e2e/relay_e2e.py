@@ -20,8 +20,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from relay_clients import (KINDS, Client, Relay, Ws13Client, Ws76Client, connect_ready,  # noqa
-                           frame, free_port, make_certificate, parse_frames, wait_until)
+from relay_clients import (BANNER, KINDS, Client, Relay, Ws13Client, Ws76Client,  # noqa
+                           connect_ready, frame, free_port, make_certificate, parse_frames,
+                           wait_until)
 
 RELAY = None
 L = 4096
@@ -247,7 +248,7 @@ def case_exit_status():
             check(out == dump(more[0]) + usage_text(RELAY), situation, out)
             check(err == b"", situation, err)  # no arena was taken
         elif shows == "served":
-            check(b":: waiting for client connection...\n\n" in out and b"  WS\n" in out, out)
+            check(BANNER in out and b"  WS\n" in out, out)
         else:
             expected = dump(port) + b":: bind(0.0.0.0:%u)  \nbind(so, (sockaddr *) &addr_local, "\
                 b"sizeof(addr_local))\n   ^ERROR: %s, " % (port, shows.encode())
@@ -261,14 +262,11 @@ def serves_on(port):
     when another program holds the port."""
     r = Relay(RELAY, port=port, wait_banner=False)
     try:
-        banner = b":: waiting for client connection...\n\n"
-        check(wait_until(lambda: banner in r.output() or r.proc.poll() is not None, 30),
-              r.output())
-        if banner not in r.output() and b"^ERROR: 10048," in r.output():
+        if r.bind_lost():
             print("port %u is in use here" % port)
             sys.exit(77)
         check(r.output() == dump(port) + b":: bind(0.0.0.0:%u)  RAW WS  max connections: 32\n"
-              % port + banner, r.output())
+              % port + BANNER, r.output())
         c = connect_ready(r, "raw")  # connected to 127.0.0.1:port, and the relay took it
         c.close()
     finally:
