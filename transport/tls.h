@@ -95,8 +95,9 @@ extern char16_t key_path[65536];
 extern char cert_path_utf8[65536];
 extern char key_path_utf8[65536];
 
-// Protocol versions, ciphers, preference and security level of server_ctx. Bit 0: the
-// lowest version was refused, bit 1: the cipher list, bit 2: the TLS 1.3 ciphersuites.
+// Protocol versions, ciphers, key exchange groups, preference, session cache size and
+// security level of server_ctx. Bit 0: the lowest version was refused, bit 1: the cipher
+// list, bit 2: the TLS 1.3 ciphersuites, bit 3: the groups.
 uint32_t tls_ctx_setup();
 // Loads cert_path's chain and key_path's key into server_ctx: 0 loaded, -1 otherwise.
 int tls_load_cert();
