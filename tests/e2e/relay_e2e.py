@@ -307,10 +307,6 @@ def case_fan_out():
                 c = clients[other]
                 check(wait_until(lambda: b"".join(c.messages()) == want, 5), k, other,
                       c.messages(), want)
-        time.sleep(0.2)
-        for k in kinds:
-            got = clients[k].messages()
-            check(sent[k] not in got and sent[k] not in b"".join(got), "own payload", k, got)
         # Frame types: a well-formed stream goes out as text frames.
         check({op for op, _ in clients["ws"].frames()} == {0x81}, clients["ws"].frames())
         # One ill-formed byte switches that receiver to binary frames for good.
@@ -324,10 +320,30 @@ def case_fan_out():
         check(wait_until(lambda: clients["ws76"].messages()[-2:] == [b"\xc3\x28", b"plain again"],
                          5), clients["ws76"].messages())
         check(clients["raw"].messages() == [b"".join(sent[s] for s in kinds if s != "raw")])
+        check_no_own_payload(clients, sent)
         for c in clients.values():
             c.close()
     finally:
         r.stop()
+
+
+def check_no_own_payload(clients, sent):
+    """No client got what it sent itself, with fences instead of a pause. A sender's reader
+    hands a payload to every slot before it reads the next, and a slot's writer sends what it
+    is handed in order: once every other client has a sender's fence, the fan-out of all that
+    sender sent before is over, and the next sender's fence, sent after that, reaches the first
+    sender after anything handed to it then."""
+    kinds = list(clients)
+    for i, k in enumerate(kinds + kinds[:1]):
+        fence = b"fence %d;" % i
+        clients[k].send(fence)
+        for other in kinds:
+            if other != k:
+                c = clients[other]
+                check(wait_until(lambda: fence in b"".join(c.messages()), 5), "fence", k, other)
+    for k in kinds:
+        got = clients[k].messages()
+        check(sent[k] not in got and sent[k] not in b"".join(got), "own payload", k, got)
 
 
 def case_websocket_frames():
@@ -342,10 +358,15 @@ def case_websocket_frames():
         check(wait_until(lambda: ws.messages() == [b"one", b"two", b"three"], 5), ws.messages())
         split = frame(0x81, b"split-frame") + frame(0x81, b"after")
         sender.send_bytes(split[:5])
-        time.sleep(0.2)
-        check(ws.messages() == [b"one", b"two", b"three"], ws.messages())
+        # The relay has read the first part on its own, on the kernel's word: nothing of it is
+        # left in the sender's send queue nor in the relay's receive queue.
+        check(wait_until(lambda: unsent(sender.sock) == 0 and relay_unread(r, sender.sock) == 0,
+                         5), unsent(sender.sock), relay_unread(r, sender.sock))
         sender.send_bytes(split[5:])
-        check(wait_until(lambda: ws.messages()[3:] == [b"split-frame", b"after"], 5))
+        # The sender's reader passes on what it decodes in order: had it passed on anything of
+        # the first part alone, that would stand before these in the receivers' exact lists.
+        check(wait_until(lambda: ws.messages()[3:] == [b"split-frame", b"after"], 5),
+              ws.messages())
         # Fragments pass one by one; an empty data frame is passed over, the conversation goes on.
         sender.send_bytes(frame(0x01, b"frag-a") + frame(0x00, b"frag-b") + frame(0x80, b"c"))
         sender.send_bytes(frame(0x81, b""))
@@ -694,6 +715,18 @@ def case_back_pressure():
 def unsent(sock):
     """Bytes in a socket's send queue that the peer has not taken yet."""
     return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
+
+
+def relay_unread(relay, sock):
+    """Bytes from this client that sit in the relay's receive queue, not yet read by the relay
+    (the kernel's table of TCP sockets); None when the relay's socket is not there."""
+    here = "%04X" % sock.getsockname()[1]
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[1].endswith(":%04X" % relay.port) and fields[2].endswith(":" + here):
+                return int(fields[4].split(":")[1], 16)
+    return None
 
 
 def case_slot_reuse():
@@ -1536,8 +1569,10 @@ def case_reset_under_load():
     r = Relay(RELAY, ["-c", "12"], certificate=True)
     try:
         results, late = ending_rounds(r, 8, ["reset"])
-        check(r.wait_end_lines(len(results) + len(late), 60), r.output()[-2000:])
-        time.sleep(0.2)  # a report comes, if at all, right after the end line
+        # The relay prints a connection's reports before its end line: once every connection
+        # has its end line, the receivers, the replaced ones and the three flooders, all
+        # reports are in, and no pause is needed.
+        check(r.wait_end_lines(len(results) + len(late) + 3, 60), r.output()[-2000:])
         check(b"!!" not in r.output(), r.output()[r.output().find(b"!!") - 200:][:1200])
         check(r.proc.poll() is None, "the relay ended")
     finally:
@@ -1566,7 +1601,8 @@ def case_broken_record_reports():
         # The flooder stays: its end line would count, and its end is not under test. A
         # receiver replaced in its handshake has an end line and no report.
         check(r.wait_end_lines(receivers + len(late), 60), r.output()[-2000:])
-        time.sleep(0.2)  # a late report would come right after the end line
+        # The relay prints a connection's reports before its end line: with every receiver's
+        # end line in, all their reports are, and no pause is needed.
         out = r.output()
         reports = re.findall(rb"!![^\n]*\n(?:   \^ERROR[^\n]*\n)?", out)
         strays = [m for m in reports if not m.startswith(b"!! recv(") or b"TLS error 1 " not in m]
