@@ -50,8 +50,7 @@ TEST(faults, arming_again_replaces_and_clear_disarms_values_too) {
 
 // Arms `count` distinct calls (and, with value, one more value of its own).
 void arm_distinct(int count, bool value) {
-    for (int i = 0; i < count; ++i)
-        win::fault_inject(("call_" + std::to_string(i)).c_str(), 7);
+    for (int i = 0; i < count; ++i) win::fault_inject(("call_" + std::to_string(i)).c_str(), 7);
     if (value) win::fault_value("value_call", 1);
 }
 
