@@ -1,10 +1,13 @@
 // Test-only fault injection: a small fixed table of armed calls, keyed by the call's Windows
 // name (a Windows code is left behind), or by a system call's own name (an errno). Layer
 // calls ask fault_take; while nothing is armed that costs one relaxed load. Nothing in the
-// product arms it.
+// product arms it; an arming that cannot be kept ends the process, so no test passes without
+// the fault it armed.
 #include "platform/internal/fault.h"
 #include "platform/win/hooks.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -38,9 +41,20 @@ fault_entry* find(const char* call) {
     return nullptr;
 }
 
+// An arming the table cannot keep would let the armed call go through and its test pass
+// without the fault: a broken test, so the process ends and the test fails.
+[[noreturn]] void refuse_arming(const char* call, const char* why) {
+    std::fprintf(stderr, "fault_inject: cannot arm %s: %s\n", call, why);
+    std::fflush(stderr);
+    std::abort();
+}
+
 fault_entry* find_or_add(const char* call) {
+    if (call == nullptr) refuse_arming("(null)", "no name");
+    if (std::strlen(call) >= name_size) refuse_arming(call, "the name is too long to be kept");
     fault_entry* entry = find(call);
-    if (entry != nullptr || armed_count == table_size) return entry;
+    if (entry != nullptr) return entry;
+    if (armed_count == table_size) refuse_arming(call, "every entry of the table is armed");
     entry = &table[armed_count++];
     *entry = fault_entry{};
     std::strncpy(entry->call, call, name_size - 1);
@@ -75,7 +89,6 @@ bool fault_value_slow(const char* call, std::uint64_t* value) {
 void fault_inject(const char* call, std::uint32_t code, std::uint32_t skip, std::uint32_t times) {
     std::lock_guard<std::mutex> guard(internal::table_lock);
     internal::fault_entry* entry = internal::find_or_add(call);
-    if (entry == nullptr) return; // table full: a test arms only a few calls at once
     entry->code = code;
     entry->skip = skip;
     entry->times = times;
@@ -85,7 +98,6 @@ void fault_inject(const char* call, std::uint32_t code, std::uint32_t skip, std:
 void fault_value(const char* call, std::uint64_t value) {
     std::lock_guard<std::mutex> guard(internal::table_lock);
     internal::fault_entry* entry = internal::find_or_add(call);
-    if (entry == nullptr) return;
     entry->has_value = true;
     entry->value = value;
     internal::faults_armed.store(true, std::memory_order_relaxed);

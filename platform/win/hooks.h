@@ -11,6 +11,9 @@ namespace win {
 // The failure leaves `code` in the last-error value the call uses (WSAGetLastError for
 // socket calls, GetLastError otherwise). "accept4" names the system call under accept:
 // `code` is then an errno, which accept maps as it maps the system's own.
+// Arming again replaces an armed call's fault. An arming that cannot be kept (more distinct
+// calls armed than the table holds, or a name too long for it) ends the process with a
+// message on standard error, so that no test passes without the fault it armed.
 void fault_inject(const char* call, std::uint32_t code, std::uint32_t skip = 0,
                   std::uint32_t times = 1);
 

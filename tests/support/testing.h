@@ -1,11 +1,12 @@
 // Client-side helpers for tests: loopback connections (as layer sockets, or raw descriptors
 // for OpenSSL clients), a listener on a free port, a connected pair, a child process with its
 // output captured, a step with a time limit, temporary folders, and counts of what is left
-// open.
+// open, and where a thread waits.
 #pragma once
 // Only the layer's socket header, not platform.h: a helper file adds POSIX headers after it.
 #include "platform/win/sockets.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -57,6 +58,19 @@ int wait_child(child_process& child, int timeout_ms = 20000);
 // something that a fault keeps from ever coming, and nothing can release the threads it
 // waits on: every thread's stack is printed and the process ends with exit code 1.
 void within(const char* what, int timeout_ms, const std::function<void()>& step);
+
+// A blocking socket call that a thread can be found asleep in.
+enum class waiting_call { receive, send };
+
+// A thread's system id, taken by the thread itself (here()), so that another thread can ask
+// the kernel whether it sleeps inside a blocking call: a test shows that a call really
+// blocks before it acts on the blocked call, instead of trusting a pause.
+struct thread_probe {
+    std::atomic<int> tid{0}; // 0 until the thread has called here()
+    void here();
+    // True once the thread sleeps inside `call`, waiting at most timeout_ms for that.
+    bool waits_in(waiting_call call, int timeout_ms) const;
+};
 
 // A new empty folder under the system's temporary folder; empty string on failure.
 std::string make_temp_dir(const char* prefix = "relay-test");

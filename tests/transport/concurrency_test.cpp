@@ -1,7 +1,9 @@
 // The slot's two threads on one record at once: closes racing each other, a close while the
-// other thread is blocked inside a receive or a send, and a reader and a writer moving data
-// both ways at the same time, both of them sending.
+// other thread is blocked inside a receive or a send (shown asleep in that call by the kernel
+// before the close, and ended within a bound), and a reader and a writer moving data both
+// ways at the same time, both of them sending.
 #include "support.h"
+#include "tests/support/testing.h"
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -16,6 +18,19 @@ struct concurrency_test : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(support::load_context(support::certs().ecdsa)); }
     void TearDown() override { support::drop_context(); }
 };
+
+using testing_support::thread_probe;
+using testing_support::waiting_call;
+
+// Every wait of these tests. A blocked call's own time-out is longer, so that a call which a
+// close should end and does not overruns the bound and fails the test.
+constexpr int bound_ms = 10000;
+constexpr uint32_t blocked_timeout_ms = 60000;
+
+// Joins a thread that must end within the bound (the process ends as failed otherwise).
+void join_within(std::thread& thread, const char* what) {
+    testing_support::within(what, bound_ms, [&] { thread.join(); });
+}
 
 client_options only(int version) {
     client_options options;
@@ -62,19 +77,21 @@ TEST_F(concurrency_test, closes_from_both_threads_release_the_session_and_socket
 TEST_F(concurrency_test, close_during_a_blocked_receive_fails_it_and_frees_after_it_returns) {
     support::tls_pair pair(only(TLS1_3_VERSION));
     ASSERT_EQ(pair.open(), 0);
-    pair.set_receive_timeout(10000);
+    pair.set_receive_timeout(blocked_timeout_ms);
     int freed = support::sessions_freed();
     int64_t result = 0;
     std::thread::id reader_id;
+    thread_probe probe;
     std::thread reader([&] {
         reader_id = std::this_thread::get_id();
+        probe.here();
         char buffer[64];
         result = pair.tls.recv(buffer, sizeof buffer); // the client sends nothing
     });
-    ASSERT_TRUE(operation_inside(pair.tls));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(operation_inside(pair.tls));
+    EXPECT_TRUE(probe.waits_in(waiting_call::receive, bound_ms)) << "the receive did not block";
     pair.tls.close();
-    reader.join();
+    join_within(reader, "the blocked receive");
     EXPECT_EQ(result, -1);
     EXPECT_EQ(support::sessions_freed(), freed + 1);
     EXPECT_EQ(support::last_free_thread(), reader_id); // freed by the receive on its way out
@@ -91,14 +108,16 @@ TEST_F(concurrency_test, close_during_a_blocked_send_fails_it_and_frees_after_it
     std::vector<uint8_t> data = support::pattern(16 << 20, 6); // far more than the socket holds
     int64_t result = 0;
     std::thread::id writer_id;
+    thread_probe probe;
     std::thread writer([&] {
         writer_id = std::this_thread::get_id();
+        probe.here();
         result = pair.tls.send(data.data(), data.size()); // the client reads nothing
     });
-    ASSERT_TRUE(operation_inside(pair.tls));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(operation_inside(pair.tls));
+    EXPECT_TRUE(probe.waits_in(waiting_call::send, bound_ms)) << "the send did not block";
     pair.tls.close();
-    writer.join();
+    join_within(writer, "the blocked send");
     EXPECT_EQ(result, -1);
     EXPECT_EQ(support::sessions_freed(), freed + 1);
     EXPECT_EQ(support::last_free_thread(), writer_id);
@@ -111,14 +130,18 @@ TEST_F(concurrency_test, close_during_a_blocked_plain_receive_ends_it) {
     ASSERT_TRUE(client.connect(server.port));
     client.send_raw("plain!", 6);
     G_TLS tls;
-    ASSERT_EQ(tls.accept(server.accept(10000)), -2);
+    ASSERT_EQ(tls.accept(server.accept(blocked_timeout_ms)), -2);
     char buffer[16];
     ASSERT_EQ(tls.recv(buffer, sizeof buffer), 6);
     int64_t result = 1;
-    std::thread reader([&] { result = tls.recv(buffer, sizeof buffer); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    thread_probe probe;
+    std::thread reader([&] {
+        probe.here();
+        result = tls.recv(buffer, sizeof buffer); // the client sends nothing more
+    });
+    EXPECT_TRUE(probe.waits_in(waiting_call::receive, bound_ms)) << "the receive did not block";
     tls.close();
-    reader.join();
+    join_within(reader, "the blocked plain receive");
     EXPECT_LE(result, 0);
 }
 
@@ -138,9 +161,14 @@ TEST_F(concurrency_test, record_written_by_the_reader_during_a_flush_goes_out_on
                     sizeof small);
     std::vector<uint8_t> data = support::pattern(total, 9);
     int64_t sent = 0;
-    std::thread writer([&] { sent = pair.tls.send(data.data(), data.size()); });
-    ASSERT_TRUE(operation_inside(pair.tls));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the socket is full by now
+    thread_probe probe;
+    std::thread writer([&] {
+        probe.here();
+        sent = pair.tls.send(data.data(), data.size());
+    });
+    EXPECT_TRUE(operation_inside(pair.tls));
+    // The socket is full: the flush's send sleeps, and the lock is free.
+    EXPECT_TRUE(probe.waits_in(waiting_call::send, bound_ms)) << "the send did not block";
     ASSERT_TRUE(pair.client.encrypt("x", 1));
     ASSERT_TRUE(pair.client.renegotiate());
     ASSERT_TRUE(pair.client.flush());
@@ -168,7 +196,7 @@ TEST_F(concurrency_test, record_written_by_the_reader_during_a_flush_goes_out_on
         if (n <= 0) break;
         bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
     }
-    writer.join();
+    join_within(writer, "the writer's send");
     EXPECT_EQ(sent, int64_t(total));
     EXPECT_EQ(plaintext, total);
     EXPECT_EQ(alerts, 1u);
