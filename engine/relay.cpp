@@ -135,11 +135,22 @@ uint32_t send_failure(const G_TLS& tls) {
     return e;
 }
 
+// The most one receive of this connection takes. A WebSocket connection's frames are its
+// peer's cut: header and payload must fit in L - 1 bytes, one byte staying free for the
+// decoder's terminator. A raw stream (plain or TLS) is cut by the relay itself, so a receive
+// takes no more than every kind of receiver can be given: what an RFC 6455 receiver's longest
+// frame header leaves of its L-byte send half. Below the least packet length nobody is
+// upgraded, every receiver takes L bytes, and a raw receive takes L - 1 as well.
+uint64_t receive_room(const G_WS& ws) {
+    if (ws.is_ws || packet_length < least_packet_length) return packet_length - 1;
+    return packet_length - ws_frame::longest_header;
+}
+
 } // namespace
 
 uint32_t work_r(G_TASK* t) {
     G_TLS& tls = t->ws.tls;
-    const uint64_t room = packet_length - 1; // one byte stays free for the decoder's terminator
+    const uint64_t room = receive_room(t->ws);
     uint64_t carried = 0;
     int64_t n = 0;
     for (;;) {

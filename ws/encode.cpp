@@ -8,7 +8,6 @@ namespace {
 
 using namespace ws_frame;
 
-constexpr uint64_t longest_header = 10; // RFC 6455: 2 + 8 length bytes, never a mask
 constexpr uint64_t in_place_first = 10; // a payload this far into dst ...
 constexpr uint64_t in_place_last = 16;  // ... up to this far stays where it is
 constexpr int32_t op_text = 1;

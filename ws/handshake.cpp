@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint64_t least_packet_length = 256; // below this no upgrade is attempted
 constexpr size_t reply_capacity = 2048;
 constexpr size_t accept_capacity = 512;
 constexpr char method_prefix[4] = {'G', 'E', 'T', ' '};

@@ -8,6 +8,10 @@
 #include <atomic>
 #include <cstdint>
 
+// The least packet length with which an upgrade is attempted: below it every connection stays
+// raw (plain or TLS) and no receiver is framed for.
+inline constexpr uint64_t least_packet_length = 256;
+
 // The hashing service: one digest per upgrade handshake (SHA-1 for the accept value, MD5 for
 // the two-key challenge). Released state: every field zero and alg = CALG_SHA1. Used only by the
 // reader thread of the connection that owns it.

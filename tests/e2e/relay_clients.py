@@ -389,7 +389,7 @@ class Ws76Client(Client):
         i = 0
         while i < len(data):
             assert data[i] == 0, data
-            j = data.index(b"\xff", i + 1) if b"\xff" in data[i + 1:] else -1
+            j = data.find(b"\xff", i + 1)
             if j < 0:
                 break
             out.append(data[i + 1:j])

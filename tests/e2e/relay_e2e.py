@@ -407,19 +407,19 @@ def sender_and_receivers(r):
     return [connect_ready(r, kind) for kind in ("raw", "raw", "ws", "ws76")]
 
 
-class SplitRead(Exception):
-    """The relay read a sent payload in more than one receive; the attempt proves nothing."""
-
-
 LIMIT_ROUNDS = 8
 MARK = b"|"  # one byte, sent after each payload: it arrives after all that payload gave
 
 
-def relay_one(sender, raw, receivers, payload):
-    """Sends payload, then the mark; returns what each WebSocket receiver got in between."""
+def relay_one(sender, raw, receivers, payload, wire=None):
+    """Sends payload (as the bytes wire, when given), then the mark; returns what each
+    WebSocket receiver got in between."""
     before = {name: len(c.messages()) for name, c in receivers.items()}
     total = len(raw.data()) + len(payload)
-    sender.send(payload)
+    if wire:
+        sender.send_bytes(wire)
+    else:
+        sender.send(payload)
     # Only once the raw receiver has it all is the mark sure to come in a receive of its own.
     check(wait_until(lambda: len(raw.data()) == total, 10), len(payload), len(raw.data()))
     sender.send(MARK)
@@ -431,26 +431,38 @@ def relay_one(sender, raw, receivers, payload):
     return {n: c.messages()[before[n]:-1] for n, c in receivers.items()}
 
 
-def limits_attempt():
-    """One relay: each payload sent in one piece must reach each receiver whole or not at all."""
+def case_limits():
+    """A raw receive takes at most L - 10 bytes, so a raw sender's payloads of any length reach
+    every receiver, in pieces that join to exactly the payload (TCP keeps no boundaries; each
+    piece is one receive). A WebSocket sender's frame is one payload: longer than L - 10 it
+    reaches no RFC 6455 receiver, up to L - 2 it reaches two-key receivers, and a frame longer
+    than L - 1 ends its connection."""
     r = Relay(RELAY)
     try:
         sender, raw, ws, ws76 = sender_and_receivers(r)
+        ws_sender = connect_ready(r, "ws")
+        receivers = {"ws": ws, "ws76": ws76}
         sent = b""
         # Each size several times over: a fault that strikes only some payloads shows too.
-        for round_number, size in enumerate((L - 10, L - 9, L - 2, L - 1) * LIMIT_ROUNDS):
+        for round_number, size in enumerate((L - 10, L - 9, L - 2, L - 1, 3 * L) * LIMIT_ROUNDS):
             payload = bytes([0x41 + (size + round_number) % 26]) * size
-            got = relay_one(sender, raw, {"ws": ws, "ws76": ws76}, payload)
+            got = relay_one(sender, raw, receivers, payload)
             sent += payload + MARK
-            # Each piece of a payload the relay read in more than one receive is short enough
-            # for the two-key receiver: pieces that join to exactly the payload are a cut
-            # receive (a loaded machine), anything else is a fault.
-            pieces = got["ws76"]
-            if len(pieces) > 1 and b"".join(pieces) == payload:
-                raise SplitRead(size, [len(p) for p in pieces])
+            lengths = {n: [len(m) for m in got[n]] for n in got}
+            for name in receivers:
+                check(b"".join(got[name]) == payload and all(got[name]), name, size, lengths)
+        # The longest masked frame that fits L - 1 bytes (a 4-byte header and the mask), and
+        # the longest unmasked one.
+        for round_number, (size, mask) in enumerate(((L - 10, True), (L - 9, True),
+                                                     (L - 5, False)) * LIMIT_ROUNDS):
+            payload = bytes([0x61 + (size + round_number) % 26]) * size
+            wire = frame(0x82, payload, mask=mask)
+            check(len(wire) <= L - 1, len(wire))
+            got = relay_one(ws_sender, raw, receivers, payload, wire)
+            sent += payload + MARK
             lengths = {n: [len(m) for m in got[n]] for n in got}
             check(got["ws"] == ([payload] if size <= L - 10 else []), size, lengths)
-            check(got["ws76"] == ([payload] if size <= L - 2 else []), size, lengths)
+            check(got["ws76"] == [payload], size, lengths)
         check(raw.data() == sent, len(raw.data()), len(sent))
         check(b"!! " not in r.output(), r.output())
         # A frame longer than one receive can hold ends its connection without a message.
@@ -458,23 +470,10 @@ def limits_attempt():
         big.send_bytes(frame(0x82, b"x" * L))
         check(big.wait_closed(5), "oversized frame")
         check(b"!! " not in r.output(), r.output())
-        for c in (sender, raw, ws, ws76):
+        for c in (sender, raw, ws, ws76, ws_sender):
             c.close()
     finally:
         r.stop()
-
-
-def case_limits():
-    """L - 10 for RFC 6455 receivers, L - 2 for two-key receivers, L - 1 per raw receive. TCP
-    keeps no boundaries, so an attempt whose payload the relay read in pieces, each delivered
-    exactly, is made again; any other difference fails at once."""
-    for attempt in range(5):
-        try:
-            limits_attempt()
-            return
-        except SplitRead as split:
-            print("attempt %d: a payload was read in pieces %s; trying again" % (attempt, split))
-    check(False, "every attempt had a payload read in pieces")
 
 
 def pending_attempt():
@@ -1686,6 +1685,81 @@ def case_tls_session_memory():
         r.stop()
 
 
+# ---------------------------------------------------------------------------------------------
+# A raw stream faster than its receivers take it: the relay's reads come back full.
+
+STREAM_BYTES = 4 << 20
+STREAM_WRITE = 64 << 10  # the sender's writes, longer than any receive of the relay
+STALL = 2.0  # seconds that each WebSocket receiver stops reading, in the middle of the stream
+
+
+def stream_to_receivers(length):
+    """A raw sender writes STREAM_BYTES (no 0xFF byte) as fast as the relay takes them; the
+    Python websockets client, a two-key and a raw receiver must each get every byte in order,
+    whatever cut the relay's full reads make. The RFC 6455 receiver stops reading for STALL
+    seconds a third of the way in, the two-key receiver two thirds of the way in, so that
+    back-pressure fills the reads at every packet length."""
+    import websockets
+
+    data = os.urandom(STREAM_BYTES).replace(b"\xff", b"\xfe")
+    r = Relay(RELAY, ["-L", str(length)])
+    try:
+        raw = connect_ready(r, "raw")
+        ws76 = connect_ready(r, "ws76")
+
+        def write_all(sender):
+            try:
+                for at in range(0, len(data), STREAM_WRITE):
+                    sender.send(data[at:at + STREAM_WRITE])
+            except OSError:
+                pass  # the relay closed it: the receivers' checks tell what went wrong
+
+        async def receive():
+            before = len(r.type_words())
+            # A queue of one message: while the test does not read, the client does not either.
+            async with websockets.connect("ws://127.0.0.1:%u/" % r.port, compression=None,
+                                          ping_interval=None, max_size=None,
+                                          max_queue=1) as ws:
+                check(r.wait_type_words(before + 1)[-1] == "WS", r.output())
+                sender = connect_ready(r, "raw")
+                writer = threading.Thread(target=write_all, args=(sender,), daemon=True)
+                writer.start()
+                got = 0
+                stalls = [len(data) // 3, 2 * len(data) // 3]
+                while got < len(data):
+                    try:
+                        m = await asyncio.wait_for(ws.recv(), 10)
+                    except asyncio.TimeoutError:
+                        check(False, length, "RFC 6455 receiver stuck at", got, len(data))
+                    m = m.encode() if isinstance(m, str) else m
+                    check(m and m == data[got:got + len(m)], length, "RFC 6455 receiver differs",
+                          got, len(m))
+                    got += len(m)
+                    if len(stalls) == 2 and got >= stalls[0]:
+                        stalls.pop(0)
+                        await asyncio.sleep(STALL)  # nothing is read meanwhile
+                    elif len(stalls) == 1 and got >= stalls[0]:
+                        stalls.pop(0)
+                        ws76.paused.set()
+                        threading.Timer(STALL, ws76.paused.clear).start()
+                writer.join(30)
+                check(not writer.is_alive(), length, "the sender is still blocked")
+                return sender
+
+        sender = asyncio.run(receive())
+        check(wait_until(lambda: len(raw.data()) >= len(data), 30), length, len(raw.data()))
+        check(raw.data() == data, length, "raw receiver differs")
+        check(wait_until(lambda: len(ws76.data()) >= len(data) and ws76.data().endswith(b"\xff"),
+                         30 + STALL, 0.1), length, len(ws76.data()))
+        two_key = b"".join(ws76.messages())
+        check(two_key == data, length, "two-key receiver differs", len(two_key))
+        check(b"!! " not in r.output(), r.output())
+        for c in (sender, raw, ws76):
+            c.close()
+    finally:
+        r.stop()
+
+
 # (protocol, groups the client offers, its key share first, the group agreed, None: refused).
 # Only elliptic curves are agreed; a client's share on one of them is taken, a client that
 # offers a finite-field group first is asked for a share on a curve it also offers. On TLS 1.2
@@ -1740,6 +1814,17 @@ def case_tls_key_exchange_groups():
         check(r.proc.poll() is None, "the relay ended")
     finally:
         r.stop()
+
+
+def case_raw_stream():
+    """Every receiver of every kind gets a raw sender's whole stream, with the default packet
+    length and with -L 65112."""
+    try:
+        import websockets  # noqa: F401
+    except ImportError:
+        sys.exit(77)  # the client package is not installed here
+    for length in (L, 65112):
+        stream_to_receivers(length)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
