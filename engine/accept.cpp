@@ -20,23 +20,62 @@ void report_accept_failure(G_TASK* t, int e, const sockaddr_in* addr, int addr_s
     print_error(uint32_t(e), nullptr);
 }
 
-void print_arrival(G_TASK* t, const sockaddr_in* addr, int32_t n, SOCKET s) {
+// Holds the console's lock for one connection line and the state that goes with it.
+struct console_held {
+    console_held() { con_lock(); }
+    ~console_held() { con_unlock(); }
+    console_held(const console_held&) = delete;
+    console_held& operator=(const console_held&) = delete;
+};
+
+// Counts the connection. With its console lines on, the count and the arrival line are one
+// step, so that the counts of consecutive lines follow one another; the line stays open for
+// the type word, and the slot is noted as its owner.
+void count_arrival(G_TASK* t, const sockaddr_in* addr, SOCKET s) {
+    if (!t->not_quiet) {
+        active.fetch_add(1);
+        return;
+    }
     const uint8_t* ip = reinterpret_cast<const uint8_t*>(&addr->sin_addr.s_addr);
+    console_held held;
+    int32_t n = active.fetch_add(1) + 1;
     con_wprintf(L"\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  so %i  ",
                 unsigned(ip[0]), unsigned(ip[1]), unsigned(ip[2]), unsigned(ip[3]),
                 unsigned(ntohs(addr->sin_port)), t->slot_number, unsigned(n),
                 unsigned(connection_count), int(s));
     line_open.store(1, std::memory_order_relaxed);
+    line_owner = t->slot_number;
 }
 
-// The type word ends the arrival line only when nothing arrived or ended meanwhile.
-void print_type_word(G_TASK* t, int32_t n) {
-    if (active.load() != n) return;
+// The type word ends the arrival line only while that line is still open and still this
+// connection's: no other connection's arrival or end line has come since. A slot serves one
+// connection at a time, so its number names the connection.
+void print_type_word(G_TASK* t) {
     bool tls = t->ws.tls.ssl.load() != nullptr;
     bool ws = t->ws.is_ws != 0;
     const wchar_t* word = tls ? (ws ? L"WSS" : L"TLS") : (ws ? L"WS" : L"RAW");
+    console_held held;
+    if (!line_open.load(std::memory_order_relaxed) || line_owner != t->slot_number) return;
     line_open.store(0, std::memory_order_relaxed);
     con_wprintf(L"%s\n", word);
+}
+
+// Counts the end of the connection. With its console lines on, the count, the end of an open
+// arrival line (whichever slot's) and the end line are one step: the line shows the count as
+// it is when printed, and stands on a line of its own.
+void count_end(G_TASK* t, SOCKET s) {
+    if (!t->not_quiet) {
+        active.fetch_sub(1);
+        return;
+    }
+    console_held held;
+    int32_t m = active.fetch_sub(1) - 1;
+    if (line_open.load(std::memory_order_relaxed)) {
+        line_open.store(0, std::memory_order_relaxed);
+        con_wprintf(L"\n\n");
+    }
+    con_wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", t->slot_number, unsigned(m),
+                unsigned(connection_count), int(s));
 }
 
 // Settles the end of a connection with the slot's writer. The transport is closed and the
@@ -57,15 +96,14 @@ void retire_connection(G_TASK* t) {
 }
 
 void serve_connection(G_TASK* t, SOCKET s, const sockaddr_in* addr) {
-    int32_t n = active.fetch_add(1) + 1;
+    count_arrival(t, addr, s);
     t->working.store(1, std::memory_order_release);
-    if (t->not_quiet) print_arrival(t, addr, n, s);
     set_int_option(s, SOL_SOCKET, SO_KEEPALIVE, 1);
     set_int_option(s, IPPROTO_TCP, TCP_KEEPALIVE, keep_alive_idle_seconds);
     set_int_option(s, SOL_SOCKET, SO_RCVTIMEO, int(classify_timeout_ms));
     if (t->ws.tls.accept(s) != -1) {
         t->ws.handshake(reinterpret_cast<char*>(t->pRAM));
-        if (t->not_quiet) print_type_word(t, n);
+        if (t->not_quiet) print_type_word(t);
         set_int_option(s, SOL_SOCKET, SO_RCVTIMEO, 0);
         t->ready.store(1, std::memory_order_release);
         t->ev_start_w.set();
@@ -75,14 +113,7 @@ void serve_connection(G_TASK* t, SOCKET s, const sockaddr_in* addr) {
     t->ready.store(0, std::memory_order_release);
     t->working.store(0, std::memory_order_release);
     retire_connection(t);
-    int32_t m = active.fetch_sub(1) - 1;
-    if (!t->not_quiet) return;
-    if (line_open.load(std::memory_order_relaxed)) {
-        line_open.store(0, std::memory_order_relaxed);
-        con_wprintf(L"\n\n");
-    }
-    con_wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", t->slot_number, unsigned(m),
-                unsigned(connection_count), int(s));
+    count_end(t, s);
 }
 
 } // namespace

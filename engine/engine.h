@@ -111,11 +111,14 @@ extern G_TASK* tasks;             // the first slot of the engine's table
 extern uint16_t connection_count; // slots in use
 
 // Shared by the readers.
-extern std::atomic<SOCKET> so_listen;  // the listening socket; INVALID_SOCKET when none
-extern std::atomic<uint8_t> stop;      // set by a failed accept; never cleared
-extern std::atomic<int32_t> active;    // connections accepted and not yet ended
+extern std::atomic<SOCKET> so_listen; // the listening socket; INVALID_SOCKET when none
+extern std::atomic<uint8_t> stop;     // set by a failed accept; never cleared
+extern std::atomic<int32_t> active;   // connections accepted and not yet ended
+extern uint32_t slot_counter;         // slots constructed and not destroyed (main thread only)
+// The open-line state: tested and changed only under the console's lock (con_lock), together
+// with the console line that goes with it, so that no other connection's line comes between.
 extern std::atomic<uint8_t> line_open; // the console's line is an arrival line awaiting its end
-extern uint32_t slot_counter;          // slots constructed and not destroyed (main thread only)
+extern uint32_t line_owner;            // the slot whose arrival line it is, while line_open
 
 // Command line, usage and the program's run.
 int usage(const wchar_t* program_name);

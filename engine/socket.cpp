@@ -12,6 +12,7 @@ std::atomic<SOCKET> so_listen{INVALID_SOCKET};
 std::atomic<uint8_t> stop{0};
 std::atomic<int32_t> active{0};
 std::atomic<uint8_t> line_open{0};
+uint32_t line_owner = 0;
 uint32_t slot_counter = 0;
 
 namespace {

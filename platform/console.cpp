@@ -1,6 +1,7 @@
 // The console: formats read as the Windows run-time reads them ("%s" wide in a wide format,
 // "%hs" narrow, "%Iu" pointer-sized), each call formatted whole into a stack buffer, turned
-// into UTF-8 and written with one locked write, so calls of different threads never mix.
+// into UTF-8 and written with one locked write, so calls of different threads never mix; the
+// same lock, held by con_lock, keeps a run of one thread's calls together.
 #include "platform/win/console.h"
 #include "platform/win/hooks.h"
 #include "platform/win/process.h"
@@ -313,9 +314,9 @@ void format(text_buffer& out, format_reader f, bool wide_format, va_list* ap) {
     }
 }
 
-std::mutex console_lock;      // one call's write at a time
-console_sink sink = nullptr;  // tests: where the text goes instead of the descriptor
-void* sink_context = nullptr; // handed to the sink
+std::recursive_mutex console_lock; // one call's write at a time; con_lock holds it longer
+console_sink sink = nullptr;       // tests: where the text goes instead of the descriptor
+void* sink_context = nullptr;      // handed to the sink
 
 void write_all(int fd, const char* p, std::size_t n) {
     while (n > 0) {
@@ -328,7 +329,7 @@ void write_all(int fd, const char* p, std::size_t n) {
 }
 
 void emit(int stream, const text_buffer& text) {
-    std::lock_guard<std::mutex> guard(console_lock);
+    std::lock_guard<std::recursive_mutex> guard(console_lock);
     if (sink != nullptr)
         sink(stream, text.p, text.len, sink_context);
     else
@@ -397,8 +398,16 @@ int sprintf_s(char* buffer, std::size_t size, const char* fmt, ...) {
     return int(text.len);
 }
 
+void con_lock() {
+    console_lock.lock();
+}
+
+void con_unlock() {
+    console_lock.unlock();
+}
+
 void con_set_sink(console_sink new_sink, void* context) {
-    std::lock_guard<std::mutex> guard(console_lock);
+    std::lock_guard<std::recursive_mutex> guard(console_lock);
     sink = new_sink;
     sink_context = context;
 }

@@ -11,4 +11,11 @@ int con_wprintf(const wchar_t* format, ...);  // standard output
 int con_ewprintf(const wchar_t* format, ...); // standard error
 int con_printf(const char* format, ...);      // narrow, standard output
 
+// The console's own lock, as the run-time's _lock_file on a stream: while a thread holds it,
+// its console calls go through and every other thread's wait, so that a few calls and the
+// state that decides them are one step. It may be taken again by its holder; keep what it
+// covers short: no socket call or wait under it.
+void con_lock();
+void con_unlock();
+
 } // namespace win

@@ -22,9 +22,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from relay_clients import (BANNER, KINDS, Client, Relay, Ws13Client, Ws76Client,  # noqa
-                           connect_ready, frame, free_port, make_certificate, parse_frames,
-                           wait_until)
+from relay_clients import (BANNER, KINDS, TYPE_OF_KIND, Client, Relay, Ws13Client,  # noqa
+                           Ws76Client, connect_ready, frame, free_port, make_certificate,
+                           parse_frames, wait_until)
 
 RELAY = None
 L = 4096
@@ -1811,6 +1811,198 @@ def case_tls_key_exchange_groups():
         check(r.wait_end_lines(len(KEY_EXCHANGES), 30), r.output()[-2000:])
         check(r.output().count(b"SYN from") == len(KEY_EXCHANGES), r.output()[-2000:])
         check(b"!!" not in r.output(), r.output()[-2000:])
+        check(r.proc.poll() is None, "the relay ended")
+    finally:
+        r.stop()
+
+
+# ---------------------------------------------------------------------------------------------
+# The console under concurrency: many short connections side by side, each line exact.
+
+CONSOLE_TOKEN = re.compile(
+    rb"\r:: SYN from 127\.0\.0\.1:(?P<port>\d+)  :: server_(?P<slot>\d\d)\.working  "
+    rb"active (?P<n>\d\d)/(?P<of>\d\d)  so (?P<so>-?\d+)  "
+    rb"|(?P<word>RAW|TLS|WSS|WS)\n"
+    rb"|(?P<blank>\n\n)"
+    rb"|:: server_(?P<end_slot>\d\d)\.fin  active (?P<m>\d\d)/(?P<end_of>\d\d)  "
+    rb"so (?P<end_so>-?\d+)\n")
+
+
+def console_tokens(text):
+    """The relay's connection lines as (kind, match): "arrival", "word", "blank" or "end".
+    Anything else in the text fails, with the place where it stands."""
+    tokens, at = [], 0
+    while at < len(text):
+        m = CONSOLE_TOKEN.match(text, at)
+        check(m is not None, "not a connection line", at, text[max(0, at - 200):at + 200])
+        kind = ("arrival" if m.group("port") else "word" if m.group("word") else
+                "blank" if m.group("blank") else "end")
+        tokens.append((kind, m))
+        at = m.end()
+    return tokens
+
+
+def check_console_account(text, kinds, slots):
+    """Reads the connection lines in order, as a script does: an end line stands at the start
+    of a line (after a type word or end line, or after the empty line that ends an open
+    arrival line); a type word ends the arrival line just before it, and it is the word of the
+    client that the line names by its port; each count is the one on the line before it, plus
+    one on an arrival line and minus one on an end line; every slot ends the connection it
+    began, and every client has one arrival and one end line. Every fault is counted and the
+    first few shown. Gives the number of each type word."""
+    faults, words = {}, {}
+    count, previous, last_end = 0, ("end", None), None
+    open_slots, arrived, ended = {}, [], 0
+
+    def fault(what, m, ok):
+        if not ok:
+            faults.setdefault(what, []).append(text[max(0, m.start() - 250):m.end() + 60])
+
+    for kind, m in console_tokens(text):
+        if kind == "arrival":
+            fault("count out of step", m, int(m.group("n")) == count + 1)
+            count = int(m.group("n"))
+            fault("slot busy", m, m.group("slot") not in open_slots)
+            fault("maximum", m, int(m.group("of")) == slots)
+            open_slots[m.group("slot")] = m.group("so")
+            arrived.append(int(m.group("port")))
+            last_end = None
+        elif kind == "word":
+            fault("type word off its arrival line", m, previous[0] == "arrival")
+            if previous[0] == "arrival":
+                client = kinds.get(int(previous[1].group("port")))
+                fault("type word on another connection's line", m,
+                      TYPE_OF_KIND.get(client) == m.group("word").decode())
+            words[m.group("word").decode()] = words.get(m.group("word").decode(), 0) + 1
+        elif kind == "blank":
+            fault("empty line after no arrival line", m, previous[0] == "arrival")
+            fault("empty line before no end line", m, text.startswith(b":: server_", m.end()))
+        else:
+            fault("end line glued onto a line", m, previous[0] != "arrival")
+            fault("count out of step", m, int(m.group("m")) == count - 1)
+            fault("end line count rose with no arrival line between", m,
+                  last_end is None or int(m.group("m")) < last_end)
+            count = last_end = int(m.group("m"))
+            fault("maximum", m, int(m.group("end_of")) == slots)
+            fault("end of a connection the slot did not begin", m,
+                  open_slots.pop(m.group("end_slot"), None) == m.group("end_so"))
+            ended += 1
+        previous = (kind, m)
+    check(not faults, {what: len(seen) for what, seen in faults.items()},
+          {what: seen[:2] for what, seen in faults.items()})
+    check(count == 0 and not open_slots and ended == len(arrived), "unbalanced", count,
+          open_slots)
+    check(sorted(arrived) == sorted(kinds), "arrivals are not the clients", len(arrived),
+          len(kinds))
+    return words
+
+
+def short_connection(port, kind):
+    """Connects, is classified at once (a raw client ends its sending side before the relay
+    looks, a TLS client right after its handshake), and waits until the relay closes. Gives the
+    local port, and whether the TLS handshake went through."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    local = s.getsockname()[1]
+    through = True
+    try:
+        if kind == "tls":
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            try:
+                s = ctx.wrap_socket(s, server_hostname="localhost")
+            except (ssl.SSLError, OSError):
+                through = False  # the relay gave up on a handshake answered late
+        if through:
+            socket.socket.shutdown(s, socket.SHUT_WR)
+            while True:
+                try:
+                    if not socket.socket.recv(s, 4096):
+                        break
+                except (ssl.SSLError, OSError):
+                    break
+    finally:
+        s.close()
+    return local, through
+
+
+def lines_while_classified(r):
+    """A silent raw client is classified (after the relay's two waits of 500 ms) while an older
+    connection ends and a TLS client arrives: the silent one's type word, left out, lands
+    neither after the end line nor on the TLS client's line, which gets its own word first
+    (its wait for an upgrade is one of 500 ms). Gives False when the silent one was classified
+    alone before the others came (a slow machine), which leaves nothing to judge."""
+    start = len(r.output())
+    older = connect_ready(r, "raw")
+    silent = Client(r.port)
+    ports = [c.sock.getsockname()[1] for c in (older, silent)]
+    check(r.wait_out(b":%d  :: server_" % ports[1], 10), r.output()[start:])
+    older.close()
+    check(r.wait_end_lines(r.output()[:start].count(b".fin  active") + 1, 10))
+    tls = Client(r.port, tls=True)
+    ports.append(tls.sock.getsockname()[1])
+    check(wait_until(lambda: b"TLS\n" in r.output()[start:], 10), r.output()[start:])
+    ends = r.output().count(b".fin  active")
+    for c, k in ((silent, 1), (tls, 2)):
+        c.close()
+        check(r.wait_end_lines(ends + k, 10), r.output()[start:])
+    text = r.output()[start:]
+    if re.search(rb":%d  :: [^\r\n]*  RAW\n" % ports[1], text):
+        return False
+    arrival = (rb"\r:: SYN from 127\.0\.0\.1:%d  :: server_(\d\d)\.working  "
+               rb"active 0%d/32  so (\d+)  ")
+    check(re.fullmatch(arrival % (ports[0], 1) + rb"RAW\n" +
+                       arrival % (ports[1], 2) + rb"\n\n:: server_\1\.fin  active 01/32  so \2\n" +
+                       arrival % (ports[2], 2) + rb"TLS\n" +
+                       rb":: server_\3\.fin  active 01/32  so \4\n"
+                       rb":: server_\5\.fin  active 00/32  so \6\n", text), text)
+    return True
+
+
+def case_console_under_concurrency():
+    """Short raw and TLS connections from several threads side by side: the console's account
+    of them reads exactly, line by line."""
+    threads, per_thread, slots = 8, 60, 32
+    r = Relay(RELAY, ["-c", str(slots)], certificate=True)
+    try:
+        for attempt in range(5):
+            if lines_while_classified(r):
+                break
+            print("attempt %d: the silent client was classified before the others came" % attempt)
+        else:
+            check(False, "every attempt came too late to judge the silent client's line")
+        start = len(r.output())
+        kinds, late, failures = {}, [], []
+        lock = threading.Lock()
+
+        def client(index):
+            for k in range(per_thread):
+                kind = ("raw", "tls")[(index + k) % 2]
+                try:
+                    local, through = short_connection(r.port, kind)
+                except OSError as e:
+                    with lock:
+                        failures.append((kind, repr(e)))
+                    return
+                with lock:
+                    kinds[local] = kind
+                    if not through:
+                        late.append(local)
+
+        workers = [threading.Thread(target=client, args=(i,), daemon=True)
+                   for i in range(threads)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(180)
+        check(not any(w.is_alive() for w in workers), "a client did not end")
+        check(not failures, failures[:5])
+        check(len(kinds) == threads * per_thread, "a local port came twice", len(kinds))
+        check(r.wait_end_lines(len(kinds), 60), r.output()[-2000:])
+        mark = r.mark()  # every end line is in: nothing more comes for these clients
+        words = check_console_account(r.output()[start:mark], kinds, slots)
+        print("%u connections, type words %s, %u TLS handshakes answered late" %
+              (len(kinds), words, len(late)))
         check(r.proc.poll() is None, "the relay ended")
     finally:
         r.stop()

@@ -94,6 +94,7 @@ inline void reset_engine_globals() {
     stop.store(0);
     active.store(0);
     line_open.store(0);
+    line_owner = 0;
     so_listen.store(INVALID_SOCKET);
 }
 
