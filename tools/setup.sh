@@ -6,7 +6,7 @@
 set -euo pipefail
 
 build_pkgs=(g++ make cmake libssl-dev openssl)
-test_pkgs=(libgtest-dev libgmock-dev python3 python3-websockets libbenchmark-dev)
+test_pkgs=(libgtest-dev libgmock-dev python3 python3-websockets libbenchmark-dev nodejs node-undici)
 bench_pkgs=(libbenchmark-dev ncat nodejs node-ws linux-perf openssl iproute2)
 browser_pkgs=(chromium chromium-driver python3 python3-selenium openssl iproute2)
 fuzz_pkgs=(clang libclang-rt-14-dev)

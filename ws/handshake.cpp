@@ -36,11 +36,28 @@ bool blank(char c) {
     return static_cast<signed char>(c) <= 0x20;
 }
 
+// An ASCII letter in lower case; every other byte as it is, whatever the locale.
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// The first occurrence of name in text before text's first NUL, letters matched in any ASCII
+// case: header names are case-insensitive, and clients write them in lower case
+// ("sec-websocket-key:") or as "Sec-Websocket-Key:" as well. Null when there is none.
+const char* find_name(const char* text, const char* name) {
+    for (; *text; ++text) {
+        size_t i = 0;
+        while (name[i] && ascii_lower(text[i]) == ascii_lower(name[i])) ++i;
+        if (!name[i]) return text;
+    }
+    return nullptr;
+}
+
 // Where the value of header `name` starts: the first occurrence anywhere before the first NUL,
-// one byte past its colon, blanks skipped (CR and LF too) up to the end of the n bytes. Null
-// when the header is missing.
+// in any case, one byte past its colon, blanks skipped (CR and LF too) up to the end of the n
+// bytes. Null when the header is missing.
 const char* locate(const char* request, uint64_t n, const char* name) {
-    const char* hit = std::strstr(request, name);
+    const char* hit = find_name(request, name);
     if (!hit) return nullptr;
     const char* p = std::strchr(hit, ':') + 1;
     const char* end = request + n;

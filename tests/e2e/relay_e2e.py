@@ -6,6 +6,7 @@ import asyncio
 import base64
 import fcntl
 import hashlib
+import json
 import os
 import re
 import select
@@ -1756,6 +1757,143 @@ def stream_to_receivers(length):
         check(b"!! " not in r.output(), r.output())
         for c in (sender, raw, ws76):
             c.close()
+    finally:
+        r.stop()
+
+
+# Where Debian's node-undici installs the undici package: Debian's own nodejs finds it there by
+# itself, any other Node.js through NODE_PATH.
+NODE_MODULES = "/usr/share/nodejs"
+UNDICI_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "undici_client.js")
+
+
+class UndiciClient:
+    """undici's WebSocket client in a Node.js process of its own (undici_client.js): each event
+    comes back as one JSON object, each command goes to it as one."""
+
+    def __init__(self, node, url, protocol):
+        env = dict(os.environ, NODE_TLS_REJECT_UNAUTHORIZED="0",  # the relay's test certificate
+                   NODE_PATH=os.pathsep.join(filter(None, [NODE_MODULES,
+                                                           os.environ.get("NODE_PATH")])))
+        self.proc = subprocess.Popen([node, UNDICI_CLIENT, url, protocol], env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.events = []
+        self.cv = threading.Condition()
+        self.err = bytearray()
+        threading.Thread(target=self._read_events, daemon=True).start()
+        self.err_pump = threading.Thread(target=lambda: self.err.extend(self.proc.stderr.read()),
+                                         daemon=True)
+        self.err_pump.start()
+
+    def _read_events(self):
+        for line in self.proc.stdout:
+            with self.cv:
+                self.events.append(json.loads(line))
+                self.cv.notify_all()
+        with self.cv:
+            self.events.append({"exit": self.proc.wait()})
+            self.cv.notify_all()
+
+    def expect(self, want, timeout=10.0):
+        """Waits for the next event, which must be want; else the client's errors are shown."""
+        with self.cv:
+            event = self.events.pop(0) if self.cv.wait_for(lambda: self.events, timeout) else None
+        if event != want:
+            raise AssertionError("undici: %r, not %r | %s" % (event, want, self.stop()))
+
+    def loaded(self, timeout):
+        """Waits until the process has started and loaded undici."""
+        with self.cv:
+            self.cv.wait_for(lambda: self.events, timeout)
+            event = self.events.pop(0) if self.events else None
+        if not event or "loaded" not in event:
+            raise AssertionError("undici: %r, not loaded | %s" % (event, self.stop()))
+
+    def command(self, **what):
+        self.proc.stdin.write((json.dumps(what) + "\n").encode())
+        self.proc.stdin.flush()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=10)
+        self.err_pump.join(timeout=5)
+        return bytes(self.err).decode(errors="replace")
+
+
+async def undici_round(r, raw, node, scheme, websockets):
+    """One undici client and one websockets client over scheme, with the raw client."""
+    ctx = None
+    if scheme == "wss":
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+    url = "%s://127.0.0.1:%u/" % (scheme, r.port)
+    before = len(r.type_words())
+    async with websockets.connect(url, ssl=ctx, compression=None, ping_interval=None) as py:
+        r.wait_type_words(before + 1)
+        u = UndiciClient(node, url, "chat")
+        try:
+            u.loaded(60)  # Node.js and undici start, a matter of the machine's load
+            u.command(connect=1)
+            words = r.wait_type_words(before + 2)
+            check(words[-1] == scheme.upper(), words, r.output()[-600:])
+            await asyncio.to_thread(u.expect, {"open": "chat"})  # its sub-protocol came back
+
+            async def others_get(sender, message):
+                """A message of sender ("raw", "py" or "undici") as the two others get it: a
+                str as text, bytes as binary; the raw client gets its bytes."""
+                payload = message.encode() if isinstance(message, str) else message
+                if sender != "py":
+                    got = await asyncio.wait_for(py.recv(), 10)
+                    check(got == message, got, message)
+                if sender != "undici":
+                    want = {"text": message} if isinstance(message, str) else {"binary":
+                                                                                message.hex()}
+                    await asyncio.to_thread(u.expect, want)
+                if sender != "raw":
+                    check(wait_until(lambda: raw.data().endswith(payload), 10),
+                          raw.data()[-100:], payload)
+
+            raw.send("from raw \u2713".encode())
+            await others_get("raw", "from raw \u2713")
+            await py.send("from websockets")
+            await others_get("py", "from websockets")
+            await py.send(b"\xc3\x28 py \x00")  # ill-formed: binary for undici from now on
+            await others_get("py", b"\xc3\x28 py \x00")
+            u.command(text="from undici \u00e9")
+            await others_get("undici", "from undici \u00e9")
+            u.command(binary="00c328ff")
+            await others_get("undici", b"\x00\xc3\x28\xff")
+            u.command(close=1)
+            await asyncio.to_thread(u.expect, {"close": 1000})
+            await asyncio.to_thread(u.expect, {"exit": 0})
+        finally:
+            u.stop()
+
+
+def case_undici_websocket():
+    """Node.js's WebSocket client, undici (Debian's node-undici on Debian's nodejs), writes the
+    upgrade request's header names in lower case: over ws:// and wss:// it is upgraded, gets its
+    sub-protocol back, and exchanges text and binary with a websockets client and a raw client."""
+    node = shutil.which("node")
+    try:
+        import websockets
+    except ImportError:
+        websockets = None
+    if not node or not os.path.isdir(os.path.join(NODE_MODULES, "undici")) or not websockets:
+        sys.exit(77)  # tools/setup.sh test installs nodejs, node-undici and python3-websockets
+    r = Relay(RELAY, certificate=True)
+    try:
+        raw = connect_ready(r, "raw")
+        ends = 0
+        for scheme in ("ws", "wss"):
+            asyncio.run(undici_round(r, raw, node, scheme, websockets))
+            ends += 2
+            check(r.wait_end_lines(ends), r.output()[-600:])  # both gone before the next round
+        check(b"Invalid or unsupported" not in r.output(), r.output())
+        raw.close()
     finally:
         r.stop()
 

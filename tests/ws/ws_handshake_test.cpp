@@ -208,10 +208,48 @@ TEST(reply_13, empty_protocol_value_at_the_end_echoes_the_stored_nul) {
     EXPECT_EQ(b.reply, reply_13(accept_of("k"), std::string(1, '\0')));
 }
 
+TEST(reply_13, header_names_are_found_in_any_letter_case) {
+    struct case_form {
+        const char* name;
+        std::string key_name, protocol_name; // empty protocol_name: the request offers none
+    };
+    const std::vector<case_form> forms = {
+        {"as RFC 6455 writes them", "Sec-WebSocket-Key:", "Sec-WebSocket-Protocol:"},
+        {"all lower case (Node.js)", "sec-websocket-key:", "sec-websocket-protocol:"},
+        {"Go's canonical form", "Sec-Websocket-Key:", "Sec-Websocket-Protocol:"},
+        {"all upper case", "SEC-WEBSOCKET-KEY:", "SEC-WEBSOCKET-PROTOCOL:"},
+        {"mixed", "sEC-wEBsOCKET-kEY:", "SeC-WeBsOcKeT-PrOtOcOl:"},
+    };
+    // The values are kept byte for byte: the accept value is made of the key as written, and
+    // the token is echoed in its own case.
+    const std::string key = "iaV6YrJ+pCq4eSe8lvrkvQ==";
+    for (const case_form& f : forms) {
+        for (bool with_protocol : {false, true}) {
+            SCOPED_TRACE(std::string(f.name) + (with_protocol ? ", with a protocol" : ""));
+            std::string request = "GET / HTTP/1.1\r\nhost: 127.0.0.1:27319\r\nconnection: "
+                                  "upgrade\r\nupgrade: websocket\r\n" +
+                                  f.key_name + " " + key + "\r\nsec-websocket-version: 13\r\n";
+            if (with_protocol) request += f.protocol_name + " Chat, superchat\r\n";
+            G_WS ws;
+            built b = build(ws, request + "\r\n");
+            EXPECT_EQ(b.reply, reply_13(accept_of(key), with_protocol ? "Chat" : ""));
+            EXPECT_EQ(ws.version, 13);
+        }
+    }
+}
+
+TEST(reply_13, first_occurrence_counts_whatever_its_case) {
+    G_WS ws;
+    built b = build(ws, "GET /\r\nx-sec-websocket-key: first\r\nSec-WebSocket-Key: second\r\n"
+                        "SEC-WEBSOCKET-PROTOCOL: one\r\nSec-WebSocket-Protocol: two\r\n\r\n");
+    EXPECT_EQ(b.reply, reply_13(accept_of("first"), "one"));
+}
+
 TEST(reply_13, requests_without_a_recognised_key_get_no_reply) {
     const std::string cases[] = {
         "GET / HTTP/1.1\r\nHost: example.com\r\n\r\n",
-        "GET / HTTP/1.1\r\nsec-websocket-key: " + sample_key + "\r\n\r\n",
+        "GET / HTTP/1.1\r\nsec-websocket-key " + sample_key + "\r\n\r\n", // no colon
+        "GET / HTTP/1.1\r\nsec_websocket_key: " + sample_key + "\r\n\r\n",
         std::string("GET / HTTP/1.1\r\n\0Sec-WebSocket-Key: abc\r\n\r\n", 43),
     };
     for (const std::string& request : cases) {
@@ -328,6 +366,31 @@ TEST(reply_76, origin_and_host_are_echoed_and_cut_to_127_bytes) {
         EXPECT_EQ(b.reply.substr(0, b.reply.size() - 16), reply_76_text(c.origin_out, c.host_out));
         EXPECT_EQ(b.length, int64_t(207 + c.origin_out.size() + c.host_out.size()));
         EXPECT_LE(b.length, 461);
+    }
+}
+
+TEST(reply_76, header_names_are_found_in_any_letter_case) {
+    struct case_form {
+        const char* name;
+        std::string key1, key2, origin, host;
+    };
+    const std::vector<case_form> forms = {
+        {"all lower case", "sec-websocket-key1:", "sec-websocket-key2:", "origin:", "host:"},
+        {"Go's canonical form", "Sec-Websocket-Key1:", "Sec-Websocket-Key2:", "Origin:", "Host:"},
+        {"all upper case", "SEC-WEBSOCKET-KEY1:", "SEC-WEBSOCKET-KEY2:", "ORIGIN:", "HOST:"},
+    };
+    for (const case_form& f : forms) {
+        SCOPED_TRACE(f.name);
+        std::string request = "GET /demo HTTP/1.1\r\n" + f.host + " Example.com\r\n" + f.key2 +
+                              " 12998 5 Y3 1  .P00\r\n" + f.key1 + " 4 @1  46546xW%0l 1 5\r\n" +
+                              f.origin + " http://Example.com\r\n\r\n^n:ds[4U";
+        G_WS ws;
+        built b = build(ws, request);
+        ASSERT_GT(b.length, 0);
+        EXPECT_EQ(b.reply.substr(0, b.reply.size() - 16),
+                  reply_76_text("http://Example.com", "Example.com"));
+        EXPECT_EQ(b.reply.substr(b.reply.size() - 16), "8jKS'y:G*Co,Wxa-");
+        EXPECT_EQ(ws.version, 8);
     }
 }
 

@@ -120,6 +120,19 @@ TEST_F(plain_upgrade, two_key_request_is_answered_with_its_digest) {
     EXPECT_EQ(loopback::recv_exact(pair.client, reply_76.size()), reply_76);
 }
 
+TEST_F(plain_upgrade, request_with_lower_case_header_names_is_answered) {
+    // As Node.js's WebSocket client (undici) writes it.
+    loopback::send_all(pair.client, "GET /chat HTTP/1.1\r\nhost: 127.0.0.1:27319\r\n"
+                                    "connection: upgrade\r\nupgrade: websocket\r\n"
+                                    "sec-websocket-key: " +
+                                        sample_key + "\r\nsec-websocket-version: 13\r\n\r\n");
+    ASSERT_EQ(attempt(), 0);
+    EXPECT_EQ(ws.is_ws, 1);
+    EXPECT_EQ(ws.version, 13);
+    EXPECT_EQ(loopback::recv_exact(pair.client, reply_129.size()), reply_129);
+    EXPECT_EQ(out.text(), "");
+}
+
 TEST_F(plain_upgrade, streams_not_starting_with_get_and_a_blank_stay_raw_and_lose_nothing) {
     for (std::string start : {"GET", "get / HTTP/1.1\r\n", "POST / HTTP/1.1\r\n", "\x16\x03"}) {
         SCOPED_TRACE(start);
@@ -132,7 +145,8 @@ TEST_F(plain_upgrade, streams_not_starting_with_get_and_a_blank_stay_raw_and_los
         EXPECT_EQ(raw.tls.accept(p.server), -2);
         EXPECT_EQ(raw.handshake(buffer.data()), -1);
         EXPECT_EQ(raw.is_ws, 0);
-        std::string rest = " /x HTTP/1.1\r\nSec-WebSocket-Key: " + sample_key + "\r\n\r\n";
+        // Header names in lower case are answered after "GET ", not after "get ".
+        std::string rest = " /x HTTP/1.1\r\nsec-websocket-key: " + sample_key + "\r\n\r\n";
         loopback::send_all(p.client, rest);
         std::string all = start + rest, got;
         while (got.size() < all.size()) {
