@@ -200,22 +200,38 @@ int set_int(int fd, int level, int name, const char* optval, int optlen) {
     return 0;
 }
 
-// Winsock's SO_RCVBUF is a receive window in bytes of payload. Linux's is the memory the
-// kernel may spend on received data, bookkeeping included (it doubles the value given), and
-// the window it offers is that memory times the payload share of the last longer segment,
-// rounded down to whole segments of the sender's recent size. With a few KiB the window can
-// settle just under one of the sender's segments (a short segment of 600 bytes brings the
-// share down to 0.4); the sender's silly-window avoidance then lets one segment through each
-// time its probe timer fires, about 10 KB/s. From this floor up the window stays above two
-// loopback segments of 64 KiB even at that share, so a smaller value asked for gets the floor.
-constexpr int receive_buffer_floor = 256 * 1024;
-
-int set_receive_buffer(int fd, const char* optval, int optlen) {
+// Winsock's SO_SNDBUF bounds what a blocking send may leave queued in the stack. Linux's
+// SO_SNDBUF would bound the unacknowledged bytes in flight as well, and setting it turns the
+// kernel's sizing off: with twice a packet (16 KiB of memory by default) a receiver 50 ms away
+// got about 0.7 MB/s. So the kernel keeps sizing the send buffer to the path (up to tcp_wmem's
+// maximum, 4 MiB by default), and the requested amount bounds only the bytes not yet sent
+// (TCP_NOTSENT_LOWAT): a send blocks once more than that waits for the peer's window, so against
+// a stalled receiver the socket holds that amount plus what was already in flight, and a send
+// to a receiver on a long path still keeps its whole window in flight.
+int set_send_buffer(int fd, const char* optval, int optlen) {
     if (optval == nullptr || optlen < int(sizeof(int))) return fail(WSAEFAULT);
     int bytes = 0;
     std::memcpy(&bytes, optval, sizeof bytes);
-    if (bytes < receive_buffer_floor) bytes = receive_buffer_floor;
-    return set_int(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    if (bytes < 0) return fail(WSAEINVAL);
+    return set_int(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, reinterpret_cast<const char*>(&bytes),
+                   sizeof bytes);
+}
+
+// Winsock's SO_RCVBUF is a receive window in bytes of payload. Linux's SO_RCVBUF is a fixed
+// amount of memory (capped by net.core.rmem_max) and turns the kernel's window sizing off: a
+// fixed window bounds a sender to one window per round trip (256 KiB was about 5 MB/s at
+// 50 ms), and a few KiB can even settle the window below one segment, where silly-window
+// avoidance lets a segment through only when the probe timer fires. Left to the kernel, the
+// buffer starts at tcp_rmem's default (128 KiB) and grows with what the reader takes per round
+// trip, up to tcp_rmem's maximum: a long path gets its window, a loopback peer a small one.
+// So a request is checked and kept by no setting; the kernel's maximum bounds what a sender
+// can queue here while the relay does not read it.
+int set_receive_buffer(const char* optval, int optlen) {
+    if (optval == nullptr || optlen < int(sizeof(int))) return fail(WSAEFAULT);
+    int bytes = 0;
+    std::memcpy(&bytes, optval, sizeof bytes);
+    if (bytes < 0) return fail(WSAEINVAL);
+    return 0;
 }
 
 int set_receive_timeout(int fd, const char* optval, int optlen) {
@@ -432,8 +448,8 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (level == w_sol_socket) {
         if (optname == w_so_reuseaddr) return set_int(fd, SOL_SOCKET, SO_REUSEADDR, optval, optlen);
         if (optname == w_so_keepalive) return set_int(fd, SOL_SOCKET, SO_KEEPALIVE, optval, optlen);
-        if (optname == w_so_sndbuf) return set_int(fd, SOL_SOCKET, SO_SNDBUF, optval, optlen);
-        if (optname == w_so_rcvbuf) return set_receive_buffer(fd, optval, optlen);
+        if (optname == w_so_sndbuf) return set_send_buffer(fd, optval, optlen);
+        if (optname == w_so_rcvbuf) return set_receive_buffer(optval, optlen);
         if (optname == w_so_rcvtimeo) return set_receive_timeout(fd, optval, optlen);
     } else if (level == w_ipproto_tcp) {
         if (optname == w_tcp_nodelay) return set_int(fd, IPPROTO_TCP, TCP_NODELAY, optval, optlen);
