@@ -208,11 +208,19 @@ int set_int(int fd, int level, int name, const char* optval, int optlen) {
 // (TCP_NOTSENT_LOWAT): a send blocks once more than that waits for the peer's window, so against
 // a stalled receiver the socket holds that amount plus what was already in flight, and a send
 // to a receiver on a long path still keeps its whole window in flight.
+// A few KiB of unsent bytes are too few on a path of some milliseconds: each send then waits
+// for the next acknowledgement, and a sender fanning out to several such receivers waits for
+// each in turn (at 10 ms, four receivers got half of what ncat gives them). From this floor up
+// the unsent queue rides over the gaps of the acknowledgement clock; what a stalled receiver
+// lets a sender queue stays bounded by it.
+constexpr int unsent_floor = 256 * 1024;
+
 int set_send_buffer(int fd, const char* optval, int optlen) {
     if (optval == nullptr || optlen < int(sizeof(int))) return fail(WSAEFAULT);
     int bytes = 0;
     std::memcpy(&bytes, optval, sizeof bytes);
     if (bytes < 0) return fail(WSAEINVAL);
+    if (bytes < unsent_floor) bytes = unsent_floor;
     return set_int(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, reinterpret_cast<const char*>(&bytes),
                    sizeof bytes);
 }
