@@ -120,9 +120,32 @@ DWORD closed_result() {
     return WAIT_FAILED;
 }
 
+// A slot's reader and writer hand each payload over through events, and the other side's
+// set often follows within microseconds. Looking for it that long before sleeping saves the
+// futex sleep and wake-up, two system calls and a switch of threads, per payload: with the
+// default packet a receiver 10 ms away went from 0.76 to 0.93 of ncat's pace. 300 rounds of
+// the processor's spin-wait hint are about 5 microseconds here; a longer wait then sleeps.
+constexpr int spin_rounds = 300;
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Looks for a signal (or the close) for a moment before a wait registers and sleeps.
+std::uint32_t spin_for_signal(handle_entry& e) {
+    std::uint32_t w = e.word.load(std::memory_order_acquire);
+    for (int i = 0; i < spin_rounds && (w & (event_signals | closed_bit)) == 0; ++i) {
+        cpu_relax();
+        w = e.word.load(std::memory_order_acquire);
+    }
+    return w;
+}
+
 // Takes one signal; without one the thread registers, sleeps, and takes one when it comes.
 DWORD wait_event(handle_entry& e, const wait_limit& limit) {
-    std::uint32_t w = e.word.load(std::memory_order_acquire);
+    std::uint32_t w = spin_for_signal(e);
     for (;;) { // a signal that is there is taken without registering
         if ((w & closed_bit) != 0) return closed_result();
         std::uint32_t next = (w & event_signals) != 0 ? w - 1 : w + event_waiter;
