@@ -7,17 +7,25 @@ namespace {
 
 inline constexpr int keep_alive_idle_seconds = 75;
 inline constexpr DWORD classify_timeout_ms = 500; // bounds detection, handshake and upgrade
+inline constexpr uint32_t no_slot = max_connections; // a thread that is no slot's reader
+
+// The slot whose reader this thread is, set as the reader's accept loop begins; no_slot on
+// every other thread (the writers, the main thread). Only a slot's reader prints its arrival
+// line and reports while its connection is classified.
+thread_local uint32_t reader_slot = no_slot;
 
 void set_int_option(SOCKET s, int level, int option, int value) {
     setsockopt(s, level, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 void report_accept_failure(G_TASK* t, int e, const sockaddr_in* addr, int addr_size) {
+    con_report_begin();
     con_wprintf(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, "
                 L"&addr_listen_size:%u)\n",
                 t->slot_number, int(so_listen.load()),
                 (unsigned long long)reinterpret_cast<uintptr_t>(addr), unsigned(addr_size));
     print_error(uint32_t(e), nullptr);
+    con_report_end();
 }
 
 // Holds the console's lock for one connection line and the state that goes with it.
@@ -60,6 +68,14 @@ void print_type_word(G_TASK* t) {
     con_wprintf(L"%s\n", word);
 }
 
+// Ends an open arrival line, whichever slot's, with an empty line: what follows stands on a
+// line of its own, and that line's type word is no longer printed. Under the console's lock.
+void end_open_line() {
+    if (!line_open.load(std::memory_order_relaxed)) return;
+    line_open.store(0, std::memory_order_relaxed);
+    con_wprintf(L"\n\n");
+}
+
 // Counts the end of the connection. With its console lines on, the count, the end of an open
 // arrival line (whichever slot's) and the end line are one step: the line shows the count as
 // it is when printed, and stands on a line of its own.
@@ -70,10 +86,7 @@ void count_end(G_TASK* t, SOCKET s) {
     }
     console_held held;
     int32_t m = active.fetch_sub(1) - 1;
-    if (line_open.load(std::memory_order_relaxed)) {
-        line_open.store(0, std::memory_order_relaxed);
-        con_wprintf(L"\n\n");
-    }
+    end_open_line();
     con_wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", t->slot_number, unsigned(m),
                 unsigned(connection_count), int(s));
 }
@@ -118,7 +131,16 @@ void serve_connection(G_TASK* t, SOCKET s, const sockaddr_in* addr) {
 
 } // namespace
 
+void end_another_line() {
+    // The slot's own line is open only while its connection is classified: the reports of that
+    // time (a dropped upgrade request, a failed handshake step) stay on it, before its type
+    // word, as the connection's own.
+    if (line_open.load(std::memory_order_relaxed) && line_owner == reader_slot) return;
+    end_open_line();
+}
+
 int32_t accept_loop(G_TASK* t) {
+    reader_slot = t->slot_number;
     if (stop.load(std::memory_order_relaxed)) return 0;
     sockaddr_in addr_listen{};
     int addr_listen_size = 0;

@@ -119,6 +119,11 @@ extern uint32_t slot_counter;         // slots constructed and not destroyed (ma
 // with the console line that goes with it, so that no other connection's line comes between.
 extern std::atomic<uint8_t> line_open; // the console's line is an arrival line awaiting its end
 extern uint32_t line_owner;            // the slot whose arrival line it is, while line_open
+// The console's report hook (con_set_report_hook), run under the console's lock before every
+// report: a report stands apart from another connection's open arrival line, which it ends
+// first as an end line does (so that line's type word no longer follows); a report of the
+// connection whose line it is stays on that line.
+void end_another_line();
 
 // Command line, usage and the program's run.
 int usage(const wchar_t* program_name);

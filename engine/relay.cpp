@@ -54,14 +54,16 @@ uint32_t end_of_conversation(G_TASK* t, int64_t n) {
     if (failed_by_own_close(tls, e, tls_outcome)) return 0;
     if (e == WSAECONNABORTED || e == WSAECONNRESET) return 0;
     if (e != 0) {
+        con_report_begin(); // the recv line and its error line are one report
         con_wprintf(L"\n!! recv(%u)  so %i %i\n", t->slot_number, int(tls.so.load()),
                     int(tls.so_last));
         print_error(e, L"");
+        con_report_end();
         return e;
     }
     if (tls_outcome != 0) {
-        con_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, tls_outcome,
-                    int(tls.so.load()), int(tls.so_last));
+        con_report_wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", t->slot_number, tls_outcome,
+                           int(tls.so.load()), int(tls.so_last));
     }
     return 0;
 }
@@ -110,8 +112,8 @@ decoded decode_frames(G_TASK* t, uint64_t held, uint64_t* carried) {
         }
         if (m <= 0 && !ws.empty_frame) return decoded::end;
         if (uint64_t(m) + 2 > held) {
-            con_wprintf(L"ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
-                        (unsigned long long)m, (unsigned long long)held);
+            con_report_wprintf(L"ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
+                               (unsigned long long)m, (unsigned long long)held);
             ws.tls.abort.store(1);
             return decoded::end;
         }

@@ -136,6 +136,7 @@ int32_t G_SOCKET::server() {
     con_wprintf(L"RAW%s WS%s  max connections: %u\n:: waiting for client connection...\n\n",
                 tls_ready ? L" TLS" : L"", tls_ready ? L" WSS" : L"", unsigned(cfg.connections));
     so_listen.store(s);
+    con_set_report_hook(end_another_line); // before the readers that print lines and reports
     for (uint32_t i = 0; i < cfg.connections; ++i) tasks[i].ev_start_r.set();
     for (uint32_t i = 0; i < cfg.connections; ++i) {
         if (tasks[i].thread_r.started) tasks[i].thread_r.join();

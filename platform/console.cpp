@@ -1,7 +1,8 @@
 // The console: formats read as the Windows run-time reads them ("%s" wide in a wide format,
 // "%hs" narrow, "%Iu" pointer-sized), each call formatted whole into a stack buffer, turned
 // into UTF-8 and written with one locked write, so calls of different threads never mix; the
-// same lock, held by con_lock, keeps a run of one thread's calls together.
+// same lock, held by con_lock, keeps a run of one thread's calls together, and a report with
+// the program's report hook before it.
 #include "platform/win/console.h"
 #include "platform/win/hooks.h"
 #include "platform/win/process.h"
@@ -317,6 +318,8 @@ void format(text_buffer& out, format_reader f, bool wide_format, va_list* ap) {
 std::recursive_mutex console_lock; // one call's write at a time; con_lock holds it longer
 console_sink sink = nullptr;       // tests: where the text goes instead of the descriptor
 void* sink_context = nullptr;      // handed to the sink
+con_report_hook report_hook = nullptr; // the program's, run before each report's first text
+int report_depth = 0; // reports the lock's holder is inside; changed only under the lock
 
 void write_all(int fd, const char* p, std::size_t n) {
     while (n > 0) {
@@ -351,6 +354,14 @@ int wide_call(int stream, const wchar_t* fmt, va_list* ap) {
     format(text, format_reader{nullptr, fmt, 0}, true, ap);
     emit(stream, text);
     return characters(text, true);
+}
+
+// One report's text, formatted before the lock is taken, so that the lock covers only the
+// hook and the write.
+void report_call(const text_buffer& text) {
+    con_report_begin();
+    emit(1, text);
+    con_report_end();
 }
 
 } // namespace
@@ -404,6 +415,45 @@ void con_lock() {
 
 void con_unlock() {
     console_lock.unlock();
+}
+
+void con_set_report_hook(con_report_hook hook) {
+    std::lock_guard<std::recursive_mutex> guard(console_lock);
+    report_hook = hook;
+}
+
+void con_report_begin() {
+    console_lock.lock();
+    // A report printed inside another (a failed call's lines under a connection's report) is
+    // part of it: the hook has run for it already.
+    if (report_depth++ == 0 && report_hook != nullptr) report_hook();
+}
+
+void con_report_end() {
+    --report_depth;
+    console_lock.unlock();
+}
+
+int con_report_wprintf(const wchar_t* fmt, ...) {
+    if (fmt == nullptr) return -1;
+    va_list ap;
+    va_start(ap, fmt);
+    text_buffer text;
+    format(text, format_reader{nullptr, fmt, 0}, true, &ap);
+    va_end(ap);
+    report_call(text);
+    return characters(text, true);
+}
+
+int con_report_printf(const char* fmt, ...) {
+    if (fmt == nullptr) return -1;
+    va_list ap;
+    va_start(ap, fmt);
+    text_buffer text;
+    format(text, format_reader{fmt, nullptr, 0}, false, &ap);
+    va_end(ap);
+    report_call(text);
+    return characters(text, false);
 }
 
 void con_set_sink(console_sink new_sink, void* context) {

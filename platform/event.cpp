@@ -26,14 +26,28 @@ uint32_t wait_result(DWORD result, bool still_valid) {
     return GetLastError();
 }
 
-// The label line, then the error line; the system's text brings the line end.
-uint32_t report(int (*print)(const wchar_t*, ...), uint32_t code, const wchar_t* label) {
+// Where a failed call is reported: how to print, and how the report holds the console. A report
+// on standard output is one of the program's reports, whose hook runs first; standard error
+// carries only reports of the start, beside no line of the program's.
+struct report_stream {
+    int (*print)(const wchar_t*, ...);
+    void (*begin)();
+    void (*end)();
+};
+constexpr report_stream standard_output{con_wprintf, con_report_begin, con_report_end};
+constexpr report_stream standard_error{con_ewprintf, con_lock, con_unlock};
+
+// The label line, then the error line, as one step on the console: no other thread's text
+// comes between them. The system's text, had before the console is taken, brings the line end.
+uint32_t report(const report_stream& stream, uint32_t code, const wchar_t* label) {
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                        FORMAT_MESSAGE_FROM_SYSTEM,
                    nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    if (label != nullptr) print(L"%ls\n", label);
-    print(L"   ^ERROR: %u, %ls", code, text);
+    stream.begin();
+    if (label != nullptr) stream.print(L"%ls\n", label);
+    stream.print(L"   ^ERROR: %u, %ls", code, text);
+    stream.end();
     if (text != nullptr) LocalFree(text);
     return code;
 }
@@ -99,9 +113,9 @@ void G_THREAD::close() {
 }
 
 uint32_t print_error(uint32_t code, const wchar_t* label) {
-    return report(con_wprintf, code, label);
+    return report(standard_output, code, label);
 }
 
 uint32_t print_error_stderr(uint32_t code, const wchar_t* label) {
-    return report(con_ewprintf, code, label);
+    return report(standard_error, code, label);
 }

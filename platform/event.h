@@ -34,6 +34,8 @@ struct G_THREAD {
 };
 
 // Reports a failed call: the label on a line of its own (when given), then
-// "   ^ERROR: %u, %ls" with the system's text, which brings the line end. Returns code.
+// "   ^ERROR: %u, %ls" with the system's text, which brings the line end; both lines as one
+// step under the console's lock, on standard output as a report (con_report_begin). Returns
+// code.
 uint32_t print_error(uint32_t code, const wchar_t* label);        // standard output
 uint32_t print_error_stderr(uint32_t code, const wchar_t* label); // standard error

@@ -134,7 +134,7 @@ int32_t G_TLS::handshake() {
     if (!ref_take(*this)) return -1;
     int last = 0;
     if (p_recv == nullptr || p_recv_size == 0) {
-        con_wprintf(L"p_recv or p_recv_size not set\n");
+        con_report_wprintf(L"p_recv or p_recv_size not set\n");
     } else {
         int piece = clamp_int(p_recv_size);
         while (!SSL_is_init_finished(session) && handshake_pass(*this, session, piece, &last)) {

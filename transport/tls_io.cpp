@@ -164,8 +164,8 @@ int64_t transmit(G_TLS& tls, SSL* session, const uint8_t* position, uint64_t len
         BIO_get_mem_ptr(w_bio, &storage);
         if (storage == nullptr) {
             int error = step_error(tls, session, written);
-            con_wprintf(L"tls.send::tls_bio_get_mem_ptr  %i  so %i %i\n", error, int(tls.so_last),
-                        int(tls.so.load()));
+            con_report_wprintf(L"tls.send::tls_bio_get_mem_ptr  %i  so %i %i\n", error,
+                               int(tls.so_last), int(tls.so.load()));
             note_ssl_error(tls, error);
             return written;
         }

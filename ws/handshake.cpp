@@ -211,11 +211,12 @@ int32_t G_WS::handshake(char* buffer) {
     buffer[n] = 0;
     int64_t c_header_server_size = header_13(buffer, uint64_t(n), c_header_server);
     if (c_header_server_size <= 0) {
-        con_printf("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+        con_report_printf("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
         return -1;
     }
     if (tls.send(c_header_server, uint64_t(c_header_server_size)) == -1) {
-        con_printf("[%i] tls.send(c_header_server, c_header_server_size)\n", WSAGetLastError());
+        con_report_printf("[%i] tls.send(c_header_server, c_header_server_size)\n",
+                          WSAGetLastError());
         return -1;
     }
     reset_text_state();

@@ -18,4 +18,15 @@ int con_printf(const char* format, ...);      // narrow, standard output
 void con_lock();
 void con_unlock();
 
+// A report (a failed call, a connection's failure) is printed as one step under the console's
+// lock. Before its first text the program's report hook runs under that lock, once per report
+// however the report nests: it may end a line of the program's own that the report must not be
+// printed onto. The hook is set once, before the threads that report exist; null: none.
+using con_report_hook = void (*)();
+void con_set_report_hook(con_report_hook hook);
+void con_report_begin(); // takes the console's lock; the outermost report runs the hook
+void con_report_end();   // gives it back
+int con_report_wprintf(const wchar_t* format, ...); // one call, standard output, as a report
+int con_report_printf(const char* format, ...);     // narrow
+
 } // namespace win

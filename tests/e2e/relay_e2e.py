@@ -603,6 +603,132 @@ def case_receive_failure_reports():
         r.stop()
 
 
+INVALID_UPGRADE = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"  # "GET ", and no key of either form
+HANDSHAKE_REPORT = b"\n\tInvalid or unsupported WebSocket handshake from the client!\n"
+DRIP_S = 0.05  # a held ClientHello's pace: a byte well within each 500 ms receive of the relay
+
+
+class HeldTlsClient:
+    """A TLS client that keeps the relay classifying its connection for as long as the test
+    likes: the first six bytes of its ClientHello leave with the SYN (the relay takes the
+    connection for TLS and waits for the rest), then one byte goes out every DRIP_S. release()
+    sends the rest, ends the handshake and sends `first` with its Finished."""
+
+    def __init__(self, port):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
+        try:
+            self.tls.do_handshake()
+        except ssl.SSLWantReadError:
+            pass
+        self.hello = self.outgoing.read()
+        self.sent = 6
+        self.sock = connect_sending(port, self.hello[:self.sent])
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.port = self.sock.getsockname()[1]
+        self.held = threading.Event()
+        self.held.set()
+        self.dripping = threading.Thread(target=self._drip, daemon=True)
+        self.dripping.start()
+
+    def _drip(self):
+        # The last byte stays: the hello is never whole until the release.
+        while self.held.is_set() and self.sent < len(self.hello) - 1:
+            time.sleep(DRIP_S)
+            if self.held.is_set():
+                self.sock.sendall(self.hello[self.sent:self.sent + 1])
+                self.sent += 1
+
+    def release(self, first):
+        self.held.clear()
+        self.dripping.join(10)
+        check(not self.dripping.is_alive(), "the drip did not stop")
+        check(self.sent < len(self.hello) - 1, "the hello ran out before the release")
+        self.sock.sendall(self.hello[self.sent:])
+        while True:
+            try:
+                self.tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                self._flush()
+                data = self.sock.recv(65536)
+                check(data, "closed during the handshake")
+                self.incoming.write(data)
+        self.tls.write(first)
+        self._flush()
+
+    def _flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.sock.sendall(data)
+
+    def read_until(self, end):
+        """Decrypted bytes up to and including `end`."""
+        got = b""
+        while end not in got:
+            data = self.sock.recv(65536)
+            check(data, "closed before", end, got)
+            self.incoming.write(data)
+            try:
+                while True:
+                    got += self.tls.read(65536)
+            except ssl.SSLWantReadError:
+                pass
+        return got
+
+    def close(self):
+        self.held.clear()
+        self.dripping.join(10)
+        self.sock.close()
+
+
+def case_handshake_report_lines():
+    """The report of a dropped upgrade request. On its connection's own open arrival line it
+    stays on that line, before the type word. While another connection's arrival line is open,
+    it ends that line first, as an end line does, and that connection's type word does not
+    follow it: both held in their TLS handshakes, the older one's request is dropped while the
+    newer one's line is open, and only then does the newer one upgrade."""
+    r = Relay(RELAY, certificate=True)
+    try:
+        start = len(r.output())
+        lone = connect_sending(r.port, INVALID_UPGRADE)
+        port = lone.getsockname()[1]
+        check(wait_until(lambda: b"RAW\n" in r.output()[start:], 10), r.output()[start:])
+        lone.close()
+        check(r.wait_end_lines(1), r.output()[start:])
+        text = r.output()[start:]
+        check(re.fullmatch(rb"\r:: SYN from 127\.0\.0\.1:%d  :: server_(\d\d)\.working  "
+                           rb"active 01/32  so (\d+)  " % port + re.escape(HANDSHAKE_REPORT) +
+                           rb"RAW\n:: server_\1\.fin  active 00/32  so \2\n", text), text)
+
+        start = len(r.output())
+        older = HeldTlsClient(r.port)
+        check(r.wait_out(b":%d  :: server_" % older.port), r.output()[start:])
+        newer = HeldTlsClient(r.port)
+        check(r.wait_out(b":%d  :: server_" % newer.port), r.output()[start:])
+        older.release(INVALID_UPGRADE)
+        check(wait_until(lambda: HANDSHAKE_REPORT in r.output()[start:], 10), r.output()[start:])
+        key = base64.b64encode(os.urandom(16))
+        newer.release(ws13_request(key))
+        ws13_reply_rest(newer.read_until(b"\r\n\r\n"), key)  # upgraded: past its type word
+        newer.close()
+        check(r.wait_end_lines(2), r.output()[start:])
+        older.close()
+        check(r.wait_end_lines(3), r.output()[start:])
+        text = r.output()[start:]
+        arrival = (rb"\r:: SYN from 127\.0\.0\.1:%d  :: server_(\d\d)\.working  "
+                   rb"active 0%d/32  so (\d+)  ")
+        check(re.fullmatch(arrival % (older.port, 1) + arrival % (newer.port, 2) +
+                           b"\n\n" + re.escape(HANDSHAKE_REPORT) +
+                           rb":: server_\3\.fin  active 01/32  so \4\n"
+                           rb":: server_\1\.fin  active 00/32  so \2\n", text), text)
+    finally:
+        r.stop()
+
+
 def case_many_connections():
     """32 connections at once with -c 32; with -c 2 a third waits in the backlog."""
     r = Relay(RELAY, ["-c", "32"])

@@ -276,4 +276,57 @@ TEST(connection_end, receive_failure_is_quiet_only_when_a_close_made_here_caused
     }
 }
 
+// A connection's report that comes while another connection's arrival line is open (a reader
+// of another slot printed it and is still classifying that connection) ends that line first,
+// as an end line does, and closes it, so that its type word can no longer follow the report.
+// Each report path of a connection's end: a failed receive, a broken TLS record, a failed send
+// reported to a sender.
+TEST(connection_end, report_ends_another_connections_open_line_first) {
+    struct path {
+        const char* name;
+        bool tls;
+        bool send_fails; // the writer's send fails first (recorded, reported to a sender)
+        void (*report)(slot_under_test&);
+        const char* text; // the report's start
+    };
+    const path paths[] = {
+        {"a failed receive", false, false,
+         [](slot_under_test& s) {
+             win::fault_inject("recv", WSAENETDOWN, 0, 1);
+             EXPECT_EQ(work_r(&s.slot), uint32_t(WSAENETDOWN));
+         },
+         "\n!! recv("},
+        {"a broken TLS record", true, false,
+         [](slot_under_test& s) {
+             ASSERT_TRUE(s.client->send_raw(broken_record, sizeof broken_record));
+             EXPECT_EQ(work_r(&s.slot), 0u);
+         },
+         "\n!! recv("},
+        {"a failed send, reported to its next sender", false, true,
+         [](slot_under_test& s) { EXPECT_TRUE(s.offer_refused()); }, send_report.c_str()},
+    };
+    con_set_report_hook(end_another_line);
+    for (const path& p : paths) {
+        SCOPED_TRACE(p.name);
+        slot_under_test s;
+        ASSERT_TRUE(s.open(p.tls));
+        if (p.send_fails) {
+            std::thread reader([&] { work_r(&s.slot); }); // until the writer's close ends it
+            win::fault_inject("send", WSAETIMEDOUT, 0, 1);
+            ASSERT_TRUE(s.hand_over());
+            reader.join();
+        }
+        console_capture console;
+        line_open.store(1);
+        line_owner = s.slot.slot_number + 1;
+        p.report(s);
+        EXPECT_EQ(line_open.load(), 0) << "the other line is still open";
+        std::string out = console.out();
+        EXPECT_EQ(out.rfind(std::string("\n\n") + p.text, 0), 0u) << out;
+        s.end();
+    }
+    con_set_report_hook(nullptr);
+    line_open.store(0);
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 // %ls wide everywhere, the pointer-sized "I" prefix; wide text becomes UTF-8; each call is
 // handed over whole, long texts included.
 #include "console_capture.h"
+#include "platform/event.h"
 #include "platform/platform.h"
 #include "platform/win/hooks.h"
 
@@ -99,6 +100,45 @@ TEST(console, long_text_is_written_whole_in_one_call) {
     for (int i = 0; i < 50000; ++i) expected += "\xC3\xA9";
     expected += ">7";
     EXPECT_EQ(out.calls[0].second, expected);
+}
+
+// The program's report hook runs before each report's first text, once however the report
+// nests (a failed call's lines inside a connection's report), and never for other text.
+TEST(console, report_hook_runs_once_before_each_report_and_for_nothing_else) {
+    const struct {
+        const char* what;
+        void (*call)();
+        const char* out; // standard output
+        const char* err; // standard error
+    } cases[] = {
+        {"a wide report", [] { con_report_wprintf(L"w %u\n", 1u); }, "<hook>w 1\n", ""},
+        {"a narrow report", [] { con_report_printf("\n\t%s!\n", "n"); }, "<hook>\n\tn!\n", ""},
+        {"a failed call", [] { print_error(10054, L"send()"); },
+         "<hook>send()\n   ^ERROR: 10054, Connection reset by peer\r\n", ""},
+        {"a failed call inside a report",
+         [] {
+             con_report_begin();
+             con_wprintf(L"\n!! recv(%u)\n", 3u);
+             print_error(10050, L"");
+             con_report_end();
+         },
+         "<hook>\n!! recv(3)\n\n   ^ERROR: 10050, Network is down\r\n", ""},
+        {"plain text", [] { con_wprintf(L"line\n"); }, "line\n", ""},
+        {"a failed call on standard error", [] { print_error_stderr(8, L"ram"); }, "",
+         "ram\n   ^ERROR: 8, Cannot allocate memory\r\n"},
+    };
+    con_set_report_hook([] { con_wprintf(L"<hook>"); });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        capture out;
+        c.call();
+        EXPECT_EQ(out.all(1), c.out);
+        EXPECT_EQ(out.all(2), c.err);
+    }
+    con_set_report_hook(nullptr);
+    capture out;
+    con_report_wprintf(L"w\n");
+    EXPECT_EQ(out.all(1), "w\n") << "a report without a hook is its text alone";
 }
 
 TEST(sprintf_s_format, formats_like_the_console_and_empties_on_overflow) {
