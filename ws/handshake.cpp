@@ -41,21 +41,32 @@ char ascii_lower(char c) {
     return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
 }
 
-// The first occurrence of name in text before text's first NUL, letters matched in any ASCII
-// case: header names are case-insensitive, and clients write them in lower case
-// ("sec-websocket-key:") or as "Sec-Websocket-Key:" as well. Null when there is none.
+// Whether text begins with name, letters matched in any ASCII case: header names are
+// case-insensitive, and clients write them in lower case ("sec-websocket-key:") or as
+// "Sec-Websocket-Key:" as well. A NUL in text ends the match.
+bool starts_with_name(const char* text, const char* name) {
+    size_t i = 0;
+    while (name[i] && ascii_lower(text[i]) == ascii_lower(name[i])) ++i;
+    return !name[i];
+}
+
+// The first header line of text that begins with name, before text's first NUL. A header line
+// begins after a LF, with or without a CR before it (a lenient client may end its lines with a
+// LF alone), so the request line is never one, and the name inside a value, in the request
+// target or at the end of a longer name does not count. The empty line ends the headers: what
+// follows it is no header. Null when there is none.
 const char* find_name(const char* text, const char* name) {
-    for (; *text; ++text) {
-        size_t i = 0;
-        while (name[i] && ascii_lower(text[i]) == ascii_lower(name[i])) ++i;
-        if (!name[i]) return text;
+    for (const char* line = std::strchr(text, '\n'); line; line = std::strchr(line, '\n')) {
+        ++line;
+        if (*line == '\n' || (*line == '\r' && line[1] == '\n')) return nullptr;
+        if (starts_with_name(line, name)) return line;
     }
     return nullptr;
 }
 
-// Where the value of header `name` starts: the first occurrence anywhere before the first NUL,
-// in any case, one byte past its colon, blanks skipped (CR and LF too) up to the end of the n
-// bytes. Null when the header is missing.
+// Where the value of header `name` starts: on the first header line that begins with the name,
+// one byte past its colon, blanks skipped (CR and LF too) up to the end of the n bytes. Null
+// when the header is missing.
 const char* locate(const char* request, uint64_t n, const char* name) {
     const char* hit = find_name(request, name);
     if (!hit) return nullptr;

@@ -1010,6 +1010,42 @@ def case_websockets_library():
         r.stop()
 
 
+def case_header_names_in_target():
+    """The Python websockets client, over ws:// and wss://, with request targets that hold the
+    key's and the sub-protocol's header names: the accept value is made of its own key and the
+    sub-protocol it offered comes back, so it opens and talks to a raw client."""
+    try:
+        import websockets
+    except ImportError:
+        sys.exit(77)  # the client package is not installed here
+
+    r = Relay(RELAY, certificate=True)
+    try:
+        raw = connect_ready(r, "raw")
+
+        async def talk(uri, ctx):
+            async with websockets.connect(uri, ssl=ctx, compression=None, ping_interval=None,
+                                          subprotocols=["chat"]) as ws:
+                check(ws.subprotocol == "chat", ws.subprotocol)
+                await ws.send(uri)
+                check(wait_until(lambda: raw.data().endswith(uri.encode()), 5), raw.data())
+
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        ends = 0
+        for scheme, tls in (("ws", None), ("wss", ctx)):
+            for target in ("/?sec-websocket-key:AAAAAAAAAAAAAAAAAAAAAA==",
+                           "/chat?sec-websocket-protocol:evil"):
+                asyncio.run(talk("%s://127.0.0.1:%u%s" % (scheme, r.port, target), tls))
+                ends += 1
+                check(r.wait_end_lines(ends), r.output()[-600:])  # alone again before the next
+        check(b"Invalid or unsupported" not in r.output(), r.output())
+        raw.close()
+    finally:
+        r.stop()
+
+
 # A churner's readiness probe: "{ident#k}". The stable receivers drop them before they count.
 PROBE = re.compile(rb"\{[^{}<>]*#\d+\}")
 # What a client that the relay took for raw would send first: a TLS record (its ClientHello)

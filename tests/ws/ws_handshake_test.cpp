@@ -4,6 +4,7 @@
 #include "console_capture.h"
 #include "platform/win/hooks.h"
 #include "ws/ws.h"
+#include <cctype>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -80,6 +81,38 @@ std::string request_76(const std::string& key1, const std::string& key2, const s
            "\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: " + key2 +
            "\r\nSec-WebSocket-Protocol: sample\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key1: " +
            key1 + "\r\nOrigin: " + origin + "\r\n\r\n" + key3;
+}
+
+// How clients spell header names: as RFC 6455 writes them, all lower case (Node.js), Go's
+// canonical form, all upper case, and with every letter's case turned.
+enum class spelling { rfc, lower, go, upper, mixed };
+
+std::string spell(std::string name, spelling s) {
+    bool word_start = true;
+    for (char& c : name) {
+        char lower = char(std::tolower(uint8_t(c))), upper = char(std::toupper(uint8_t(c)));
+        bool up = s == spelling::upper || (s == spelling::go && word_start) ||
+                  (s == spelling::mixed && c == lower);
+        if (s != spelling::rfc) c = up ? upper : lower;
+        word_start = c == '-';
+    }
+    return name;
+}
+
+// The names the builders look for, in one spelling.
+struct names {
+    std::string key, protocol, key1, key2, origin, host;
+    explicit names(spelling s)
+        : key(spell("Sec-WebSocket-Key:", s)), protocol(spell("Sec-WebSocket-Protocol:", s)),
+          key1(spell("Sec-WebSocket-Key1:", s)), key2(spell("Sec-WebSocket-Key2:", s)),
+          origin(spell("Origin:", s)), host(spell("Host:", s)) {}
+};
+
+// The request with every CR LF line end written as a LF alone, as a lenient client may.
+std::string lf_only(std::string request) {
+    for (size_t at = request.find("\r\n"); at != std::string::npos; at = request.find("\r\n", at))
+        request.erase(at, 1);
+    return request;
 }
 
 } // namespace
@@ -160,7 +193,7 @@ TEST(reply_13, token_of_1891_bytes_is_echoed_and_1892_dropped) {
     }
 }
 
-TEST(reply_13, header_values_are_located_by_the_first_occurrence_and_blank_rule) {
+TEST(reply_13, header_values_are_located_by_the_first_header_line_and_blank_rule) {
     struct locate_case {
         const char* name;
         std::string request;
@@ -171,10 +204,10 @@ TEST(reply_13, header_values_are_located_by_the_first_occurrence_and_blank_rule)
         {"a blank ends the key", "GET / HTTP/1.1\r\nSec-WebSocket-Key: abc def\r\n\r\n", "abc", ""},
         {"bytes 0x80 and above are blanks", "GET /\r\nSec-WebSocket-Key:\x80\xFF abc\x80zz\r\n\r\n",
          "abc", ""},
-        {"first occurrence inside a longer name",
-         "GET /\r\nX-Sec-WebSocket-Key: first\r\nSec-WebSocket-Key: second\r\n\r\n", "first", ""},
-        {"first occurrence inside a value",
-         "GET /\r\nReferer: Sec-WebSocket-Key:inval\r\nSec-WebSocket-Key: real\r\n\r\n", "inval",
+        {"a longer name ending in the key's is passed over",
+         "GET /\r\nX-Sec-WebSocket-Key: first\r\nSec-WebSocket-Key: second\r\n\r\n", "second", ""},
+        {"the name inside a value is passed over",
+         "GET /\r\nReferer: Sec-WebSocket-Key:inval\r\nSec-WebSocket-Key: real\r\n\r\n", "real",
          ""},
         {"an empty key runs into the next line", "GET /\r\nSec-WebSocket-Key:\r\nHost: h\r\n\r\n",
          "Host:", ""},
@@ -238,10 +271,11 @@ TEST(reply_13, header_names_are_found_in_any_letter_case) {
     }
 }
 
-TEST(reply_13, first_occurrence_counts_whatever_its_case) {
+TEST(reply_13, first_header_line_counts_whatever_its_case) {
     G_WS ws;
-    built b = build(ws, "GET /\r\nx-sec-websocket-key: first\r\nSec-WebSocket-Key: second\r\n"
-                        "SEC-WEBSOCKET-PROTOCOL: one\r\nSec-WebSocket-Protocol: two\r\n\r\n");
+    built b = build(ws, "GET /\r\nx-sec-websocket-key: longer\r\nsec-websocket-key: first\r\n"
+                        "Sec-WebSocket-Key: second\r\nSEC-WEBSOCKET-PROTOCOL: one\r\n"
+                        "Sec-WebSocket-Protocol: two\r\n\r\n");
     EXPECT_EQ(b.reply, reply_13(accept_of("first"), "one"));
 }
 
@@ -394,12 +428,12 @@ TEST(reply_76, header_names_are_found_in_any_letter_case) {
     }
 }
 
-TEST(reply_76, longer_names_ending_in_origin_or_host_are_taken_first) {
+TEST(reply_76, longer_names_ending_in_origin_or_host_are_passed_over) {
     G_WS ws;
     std::string request = "GET /\r\nX-Origin: fake-origin\r\nX-Forwarded-Host: fake-host\r\n" +
-                          request_76("1 2", "3 4", "real", "real").substr(7);
+                          request_76("1 2", "3 4", "real-origin", "real-host").substr(7);
     built b = build(ws, request);
-    EXPECT_EQ(b.reply.substr(0, b.reply.size() - 16), reply_76_text("fake-origin", "fake-host"));
+    EXPECT_EQ(b.reply.substr(0, b.reply.size() - 16), reply_76_text("real-origin", "real-host"));
 }
 
 TEST(reply_76, challenge_takes_the_last_eight_bytes_read_wherever_they_lie) {
@@ -427,5 +461,72 @@ TEST(reply_76, digest_failure_gives_no_reply) {
         fault_clear();
         EXPECT_NE(out.text().find("   ^ERROR: "), std::string::npos);
         EXPECT_EQ(ws.version, 0) << "version is set only with a reply";
+    }
+}
+
+// ------------------------------------------------------------ where header names count
+
+TEST(header_lines, a_name_counts_only_where_a_header_line_begins) {
+    struct line_case {
+        const char* name;
+        std::string (*request)(const names&);
+        std::string reply; // empty: no reply
+        bool lf_only_too;  // also with every line ended by a LF alone (a two-key origin or
+                           // host runs up to its CR, so that form needs CR LF)
+    };
+    const std::string sample_76 =
+        reply_76_text("http://localhost:8080", "example.com") + "8jKS'y:G*Co,Wxa-";
+    const std::vector<line_case> cases = {
+        {"a two-key origin with a port, before the host",
+         [](const names& n) {
+             return "GET /demo HTTP/1.1\r\n" + n.origin + " http://localhost:8080\r\n" + n.host +
+                    " example.com\r\n" + n.key1 + " 4 @1  46546xW%0l 1 5\r\n" + n.key2 +
+                    " 12998 5 Y3 1  .P00\r\n\r\n^n:ds[4U";
+         },
+         sample_76, false},
+        {"a protocol name inside an earlier value",
+         [](const names& n) {
+             return "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nCookie: "
+                    "p=sec-websocket-protocol:evil\r\n" +
+                    n.key + " " + sample_key + "\r\n" + n.protocol + " chat\r\n\r\n";
+         },
+         reply_13(sample_accept, "chat"), true},
+        {"a key name in the request target",
+         [](const names& n) {
+             return "GET /?sec-websocket-key:AAAAAAAAAAAAAAAAAAAAAA== HTTP/1.1\r\nHost: h\r\n" +
+                    n.key + " " + sample_key + "\r\n\r\n";
+         },
+         reply_13(sample_accept), true},
+        {"a longer name ending in the key's, before the key",
+         [](const names& n) {
+             return "GET / HTTP/1.1\r\nX-" + n.key + " AAAAAAAAAAAAAAAAAAAAAA==\r\n" + n.key + " " +
+                    sample_key + "\r\n\r\n";
+         },
+         reply_13(sample_accept), true},
+        {"a line after the empty line that ends the headers",
+         [](const names& n) {
+             return "GET / HTTP/1.1\r\nHost: h\r\n\r\n" + n.key + " " + sample_key + "\r\n";
+         },
+         "", true},
+    };
+    const std::pair<spelling, const char*> spellings[] = {
+        {spelling::rfc, "as RFC 6455 writes them"},
+        {spelling::lower, "all lower case"},
+        {spelling::go, "Go's canonical form"},
+        {spelling::upper, "all upper case"},
+        {spelling::mixed, "mixed"}};
+    for (const line_case& c : cases) {
+        for (const auto& [s, spelling_name] : spellings) {
+            for (bool lf : {false, true}) {
+                if (lf && !c.lf_only_too) continue;
+                SCOPED_TRACE(std::string(c.name) + "; names " + spelling_name +
+                             "; lines ended by " + (lf ? "LF" : "CR LF"));
+                std::string request = c.request(names(s));
+                G_WS ws;
+                built b = build(ws, lf ? lf_only(request) : request);
+                EXPECT_EQ(b.reply, c.reply);
+                EXPECT_EQ(b.length > 0, !c.reply.empty());
+            }
+        }
     }
 }
