@@ -4,6 +4,7 @@
 #include "engine/engine.h"
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <openssl/crypto.h>
 
 namespace {
@@ -86,14 +87,41 @@ void load_certificate(const char16_t* name) {
     tls_load_cert();
 }
 
+// What tls_ctx_setup's result bits name, bit 0 first.
+constexpr const char* refusable_settings[] = {
+    "lowest protocol version",
+    "cipher list",
+    "TLS 1.3 ciphersuites",
+    "key exchange groups",
+};
+
+// Names the settings the library refused, on one line, and what follows from it.
+void report_refused(uint32_t refused) {
+    con_wprintf(L"server SSL context refused its ");
+    const char* separator = "";
+    for (uint32_t bit = 0; bit < std::size(refusable_settings); ++bit) {
+        if ((refused & (1u << bit)) == 0) continue;
+        con_wprintf(L"%hs%hs", separator, refusable_settings[bit]);
+        separator = ", ";
+    }
+    con_wprintf((refused & tls_refused_unfit) != 0 ? L": TLS is not served\n\n"
+                                                   : L": the TLS library's own are served\n\n");
+}
+
+// A context that refused a setting it cannot do without is released at once, as one that
+// could not be created: no certificate loads into it and the relay serves no TLS, rather than
+// serving what the library's defaults let in (the finite-field groups among them).
 void open_tls_context() {
     con_wprintf(L"%hs\n", OpenSSL_version(OPENSSL_VERSION));
     server_ctx = SSL_CTX_new(TLS_server_method());
     if (server_ctx == nullptr) {
         con_wprintf(L"cannot create server SSL context\n\n");
-    } else {
-        tls_ctx_setup();
+        return;
     }
+    uint32_t refused = tls_ctx_setup();
+    if (refused == 0) return;
+    report_refused(refused);
+    if ((refused & tls_refused_unfit) != 0) tls_ctx_release();
 }
 
 void print_dump(const G_CONFIG* cfg) {

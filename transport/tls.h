@@ -95,9 +95,20 @@ extern char16_t key_path[65536];
 extern char cert_path_utf8[65536];
 extern char key_path_utf8[65536];
 
+// Bits of tls_ctx_setup's result, each a setting the TLS library refused.
+inline constexpr uint32_t tls_refused_min_version = 1;  // the lowest version, TLS 1.2
+inline constexpr uint32_t tls_refused_cipher_list = 2;  // the TLS 1.2 cipher list
+inline constexpr uint32_t tls_refused_ciphersuites = 4; // the TLS 1.3 ciphersuites
+inline constexpr uint32_t tls_refused_groups = 8;       // the key exchange groups
+// Refusals after which the context is not fit to serve: the library's own setting stays in
+// force and lets in what the relay rules out, versions older than TLS 1.2, TLS 1.2 ciphers
+// without forward secrecy (RSA key transport) or on finite-field DHE, or the finite-field
+// groups. The library's own TLS 1.3 ciphersuites all have forward secrecy and AEAD, so that
+// refusal alone is not.
+inline constexpr uint32_t tls_refused_unfit =
+    tls_refused_min_version | tls_refused_cipher_list | tls_refused_groups;
 // Protocol versions, ciphers, key exchange groups, preference, session cache size and
-// security level of server_ctx. Bit 0: the lowest version was refused, bit 1: the cipher
-// list, bit 2: the TLS 1.3 ciphersuites, bit 3: the groups.
+// security level of server_ctx: 0, or the tls_refused_ bits of the settings refused.
 uint32_t tls_ctx_setup();
 // Loads cert_path's chain and key_path's key into server_ctx: 0 loaded, -1 otherwise.
 int tls_load_cert();

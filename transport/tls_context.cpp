@@ -102,10 +102,14 @@ void report_expiry() {
 uint32_t tls_ctx_setup() {
     if (server_ctx == nullptr) return 0;
     uint32_t refused = 0;
-    if (SSL_CTX_set_min_proto_version(server_ctx, TLS1_2_VERSION) != 1) refused |= 1;
-    if (SSL_CTX_set_cipher_list(server_ctx, tls12_cipher_list) != 1) refused |= 2;
-    if (SSL_CTX_set_ciphersuites(server_ctx, tls13_ciphersuites) != 1) refused |= 4;
-    if (SSL_CTX_set1_groups_list(server_ctx, key_exchange_groups) != 1) refused |= 8;
+    if (SSL_CTX_set_min_proto_version(server_ctx, TLS1_2_VERSION) != 1)
+        refused |= tls_refused_min_version;
+    if (SSL_CTX_set_cipher_list(server_ctx, tls12_cipher_list) != 1)
+        refused |= tls_refused_cipher_list;
+    if (SSL_CTX_set_ciphersuites(server_ctx, tls13_ciphersuites) != 1)
+        refused |= tls_refused_ciphersuites;
+    if (SSL_CTX_set1_groups_list(server_ctx, key_exchange_groups) != 1)
+        refused |= tls_refused_groups;
     SSL_CTX_sess_set_cache_size(server_ctx, session_cache_size);
     SSL_CTX_set_options(server_ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_security_level(server_ctx, 2);
