@@ -148,6 +148,26 @@ struct work_dir {
     }
 };
 
+// A test of the whole engine in a working directory of its own: it ends with no fault armed, no
+// slot constructed, and no handle or socket of the layer left open.
+class engine_test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        win::fault_clear();
+        handles_before = testing_support::open_handles();
+        sockets_before = testing_support::open_sockets();
+    }
+    void TearDown() override {
+        win::fault_clear();
+        EXPECT_EQ(slot_counter, 0u);
+        EXPECT_EQ(testing_support::open_handles(), handles_before);
+        EXPECT_EQ(testing_support::open_sockets(), sockets_before);
+    }
+    work_dir dir;
+    uint32_t handles_before = 0;
+    uint32_t sockets_before = 0;
+};
+
 // The engine built from a command line, its service running on a thread of its own.
 struct running_engine {
     command_line line;

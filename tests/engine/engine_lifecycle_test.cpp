@@ -18,23 +18,7 @@ struct layout_case {
     uint16_t connections; // slots in use
 };
 
-class engine_lifecycle : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        win::fault_clear();
-        handles_before = testing_support::open_handles();
-        sockets_before = testing_support::open_sockets();
-    }
-    void TearDown() override {
-        win::fault_clear();
-        EXPECT_EQ(slot_counter, 0u);
-        EXPECT_EQ(testing_support::open_handles(), handles_before);
-        EXPECT_EQ(testing_support::open_sockets(), sockets_before);
-    }
-    work_dir dir;
-    uint32_t handles_before = 0;
-    uint32_t sockets_before = 0;
-};
+class engine_lifecycle : public engine_test {};
 
 TEST_F(engine_lifecycle, slots_are_laid_out_in_the_arena_and_settings_published) {
     const uint64_t large = 2097152;

@@ -48,23 +48,12 @@ struct refusal_case {
     bool tls_served;
 };
 
-class tls_setup : public ::testing::Test {
+class tls_setup : public engine_test {
   protected:
     void SetUp() override {
-        win::fault_clear();
-        handles_before = testing_support::open_handles();
-        sockets_before = testing_support::open_sockets();
+        engine_test::SetUp();
         ASSERT_TRUE(dir.make_certificate());
     }
-    void TearDown() override {
-        win::fault_clear();
-        EXPECT_EQ(slot_counter, 0u);
-        EXPECT_EQ(testing_support::open_handles(), handles_before);
-        EXPECT_EQ(testing_support::open_sockets(), sockets_before);
-    }
-    work_dir dir;
-    uint32_t handles_before = 0;
-    uint32_t sockets_before = 0;
 };
 
 // A client of the library's defaults completes its handshake with the relay.

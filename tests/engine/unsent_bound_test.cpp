@@ -62,21 +62,7 @@ stall_result write_until_blocked(int sender, std::uint16_t relay_port, std::uint
     return r;
 }
 
-class unsent_bound : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        handles_before = testing_support::open_handles();
-        sockets_before = testing_support::open_sockets();
-    }
-    void TearDown() override {
-        EXPECT_EQ(slot_counter, 0u);
-        EXPECT_EQ(testing_support::open_handles(), handles_before);
-        EXPECT_EQ(testing_support::open_sockets(), sockets_before);
-    }
-    work_dir dir;
-    uint32_t handles_before = 0;
-    uint32_t sockets_before = 0;
-};
+class unsent_bound : public engine_test {};
 
 TEST_F(unsent_bound, relay_socket_to_a_stalled_receiver_holds_its_bound_of_unsent_bytes) {
     const stall_case cases[] = {
