@@ -9,7 +9,7 @@ using namespace transport_internal;
 G_TLS::G_TLS()
     : ssl(nullptr), refs(0), lock{}, rbio(nullptr), wbio(nullptr), so_last(INVALID_SOCKET),
       so(INVALID_SOCKET), abort(0), secured(0), closing(0), wsa_error(0), ssl_error(0),
-      recv_ssl_error(0), p_recv(nullptr), p_recv_size(0), send_lock{} {
+      recv_ssl_error(0), p_recv(nullptr), p_recv_size(0), send_lock{}, storage{} {
     lock.create(true); // a failure leaves the lock invalid: its waits return at once
     send_lock.create(true);
 }
@@ -19,6 +19,7 @@ G_TLS::~G_TLS() {
     send_lock.close();
     abort.store(1);
     close();
+    for (BUF_MEM* lent : storage) BUF_MEM_free(lent); // no session is left to use them
 }
 
 void G_TLS::close() {
@@ -67,10 +68,8 @@ void ref_give(G_TLS& tls, SSL* session) {
 }
 
 void session_free(SSL* session) {
-    BUF_MEM* spare = static_cast<BUF_MEM*>(SSL_get_app_data(session));
-    SSL_shutdown(session); // its close_notify stays in the write buffer and dies with it
-    SSL_free(session);     // frees both memory buffers
-    BUF_MEM_free(spare);
+    SSL_shutdown(session); // its close_notify stays in the write buffer, never sent
+    SSL_free(session);     // frees both memory buffers, which leave the storages to the record
     ERR_clear_error();
 }
 

@@ -17,8 +17,8 @@ inline constexpr char16_t cert_file_secondary[] = u"relay-2.pem";
 // connections one after another. The slot's reader and writer use it at the same time.
 struct G_TLS {
     // The session; null when plain, when none could be made, and after a close. Taken out
-    // by close with one atomic exchange. Its app data is the send's second write storage
-    // (a BUF_MEM), freed with the session, so that nothing of it outlives the connection.
+    // by close with one atomic exchange. Its app data is the send's second write storage,
+    // the one of `storage` that its write buffer does not hold at the moment.
     std::atomic<SSL*> ssl;
     // Use count of the session: 1 for the open session plus 1 per operation inside it;
     // whoever brings it to 0 frees the session.
@@ -62,6 +62,13 @@ struct G_TLS {
     // (the reader's close reply, the writer's relay) never flush the write buffer at once.
     // Taken before lock, never while holding it.
     G_EVENT send_lock;
+    // The storages of the read buffer, the write buffer and the send's second write buffer,
+    // owned here and lent to each session in turn, emptied when it starts; null until the
+    // first. They keep the capacity that the slot's traffic gave them. Storages made anew for
+    // each connection grow again by reallocation in the writer, and the allocator keeps each
+    // step's left-over block in that thread's cache, which the writer never draws from: the
+    // process would grow with every size of payload that a new connection meets.
+    BUF_MEM* storage[3];
 
     G_TLS();
     ~G_TLS();
@@ -78,7 +85,8 @@ struct G_TLS {
     int64_t send(const void* data, uint64_t length);
     // Detection on an accepted socket: 0 TLS with the handshake done, -2 plain, -1 not served.
     int32_t accept(SOCKET socket);
-    // Opens a session over two memory buffers for socket: 0, or -1 when none.
+    // Opens a session over two memory buffers for socket: 0, or -1 when none. Only once the
+    // previous session is freed, as it lends that session's storages to the new one.
     int32_t create(SOCKET socket);
     // Runs the server handshake to its end: 0 complete, -1 failed.
     int32_t handshake();

@@ -73,6 +73,21 @@ bool handshake_pass(G_TLS& tls, SSL* session, int piece, int* last) {
     return read_ssl_error(tls) == SSL_ERROR_WANT_READ;
 }
 
+// Lends the record's storages, emptied, to a new session: to its read buffer, to its write
+// buffer, and the send's second one as its app data. The buffers take them without owning
+// them (their own first storages are freed), so that freeing the session leaves them here.
+// False when a storage cannot be had.
+bool lend_storages(G_TLS& tls, SSL* session, BIO* r_bio, BIO* w_bio) {
+    for (BUF_MEM*& lent : tls.storage) {
+        if (lent == nullptr) lent = BUF_MEM_new();
+        if (lent == nullptr) return false;
+        lent->length = 0; // no byte of an earlier connection reaches this one
+    }
+    BIO_set_mem_buf(r_bio, tls.storage[0], BIO_NOCLOSE);
+    BIO_set_mem_buf(w_bio, tls.storage[1], BIO_NOCLOSE);
+    return SSL_set_app_data(session, tls.storage[2]) == 1;
+}
+
 } // namespace
 
 int32_t G_TLS::accept(SOCKET socket) {
@@ -98,6 +113,7 @@ int32_t G_TLS::create(SOCKET socket) {
     so_last = socket;
     so.store(socket);
     if (tls_ready == 0 || socket == INVALID_SOCKET) return -1;
+    if (refs.load(std::memory_order_acquire) != 0) return -1; // a session still holds the storages
     SSL* session = SSL_new(server_ctx);
     if (session == nullptr) {
         ERR_clear_error();
@@ -105,13 +121,9 @@ int32_t G_TLS::create(SOCKET socket) {
     }
     BIO* r_bio = BIO_new(BIO_s_mem());
     BIO* w_bio = BIO_new(BIO_s_mem());
-    // The send's second write buffer, which it sends from while the other is being written.
-    BUF_MEM* spare = BUF_MEM_new();
-    if (r_bio == nullptr || w_bio == nullptr || spare == nullptr ||
-        SSL_set_app_data(session, spare) != 1) {
+    if (r_bio == nullptr || w_bio == nullptr || !lend_storages(*this, session, r_bio, w_bio)) {
         BIO_free(r_bio);
         BIO_free(w_bio);
-        BUF_MEM_free(spare);
         SSL_free(session);
         ERR_clear_error();
         return -1;

@@ -17,10 +17,10 @@ constexpr uint64_t write_piece_most = 196608; // largest plaintext for one SSL_w
 constexpr size_t write_room_least = 384;      // least free write capacity before a flush
 constexpr size_t carry_most = 1024;           // added bytes kept for the next piece's flush
 
-// Hands a changed storage back to its BIO, which then takes its new length.
+// Hands a changed storage back to its BIO, which then takes its new length. The BIO never
+// owns a storage: the record does (see G_TLS::storage).
 void reattach(BIO* bio, BUF_MEM* storage) {
-    BIO_set_shutdown(bio, 0); // do not free the storage that is handed back
-    BIO_set_mem_buf(bio, storage, BIO_CLOSE);
+    BIO_set_mem_buf(bio, storage, BIO_NOCLOSE);
 }
 
 // The class of a failed library step, or -1 when a close took the session out.
