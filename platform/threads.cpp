@@ -8,6 +8,7 @@
 #include "platform/internal/slots.h"
 #include "platform/win/error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -32,13 +33,26 @@ constexpr std::uint32_t event_signals = 0xFFFF;  // signals not yet taken
 constexpr std::uint32_t event_waiter = 1u << 16; // one registered waiter
 constexpr std::uint32_t finished_bit = 1;        // a thread's word: its routine returned
 
+// How long a wait may look for an event's signal before it sleeps (see look_for_signal). A
+// stream's hand-overs come within a few microseconds; a look much longer than a sleep and its
+// wake-up cost in processor time (here 5 to 10 microseconds) pays only in latency, and where
+// many slots are busy at once it takes the processors that their threads need.
+constexpr std::uint64_t look_most_ns = 30000;     // the longest look
+constexpr std::uint64_t look_least_ns = 1000;     // a shorter budget is not worth a look
+constexpr std::uint64_t budget_per_recent = 4;    // a look lasts this many recent delays
+constexpr std::uint64_t preempted_gap_ns = 50000; // a gap this long between two clock reads
+constexpr std::uint64_t crowded_ns = 200000;      // no look for this long after such a gap
+constexpr int rounds_per_clock_read = 16;         // spin-wait hints between two clock reads
+
 // What one handle stands for; lives in a static table and is never freed.
 struct handle_entry {
-    handle_kind kind;                   // written before the handle is published
-    std::atomic<std::uint32_t> word;    // the futex word, as described above
-    std::atomic<std::uint32_t> waiters; // threads: joiners in (or entering) a futex wait
-    LPTHREAD_START_ROUTINE routine;     // thread: what it runs
-    LPVOID parameter;                   // thread: the routine's argument
+    handle_kind kind;                     // written before the handle is published
+    std::atomic<std::uint32_t> word;      // the futex word, as described above
+    std::atomic<std::uint32_t> waiters;   // threads: joiners in (or entering) a futex wait
+    LPTHREAD_START_ROUTINE routine;       // thread: what it runs
+    LPVOID parameter;                     // thread: the routine's argument
+    std::atomic<std::uint32_t> recent_ns; // event: its waits' recent delay (see learn)
+    std::atomic<std::uint64_t> woken_at;  // event: when a set last woke a sleeper (monotonic ns)
 };
 
 constexpr std::uint32_t handle_count = 4096;
@@ -78,6 +92,8 @@ bool open(handle_kind kind, std::uint32_t word, std::uint32_t uses, std::uint32_
     e.kind = kind;
     e.word.store(word, std::memory_order_relaxed);
     e.waiters.store(0, std::memory_order_relaxed);
+    e.recent_ns.store(std::uint32_t(look_most_ns), std::memory_order_relaxed); // no look yet
+    e.woken_at.store(0, std::memory_order_relaxed);
     *h = handle_of(handles.publish(*index, uses));
     return true;
 }
@@ -120,12 +136,25 @@ DWORD closed_result() {
     return WAIT_FAILED;
 }
 
-// A slot's reader and writer hand each payload over through events, and the other side's
-// set often follows within microseconds. Looking for it that long before sleeping saves the
-// futex sleep and wake-up, two system calls and a switch of threads, per payload: with the
-// default packet a receiver 10 ms away went from 0.76 to 0.93 of ncat's pace. 300 rounds of
-// the processor's spin-wait hint are about 5 microseconds here; a longer wait then sleeps.
-constexpr int spin_rounds = 300;
+// ---- Looking for a signal before sleeping ----
+// A slot's reader and writer hand each payload over through events. While they exchange a
+// stream, the other side's set mostly follows within microseconds (a send or a receive), and a
+// waiter that looks for it that long saves a futex sleep and wake-up: two system calls, two
+// switches of threads, and the wake-up's latency, which on a busy or virtual machine is tens
+// to hundreds of microseconds and stalls the other side as well. While sets come late (light
+// load, an idle slot), looking is only burnt processor time. So each event learns how long
+// its waits last: a wait looks for a few times their recent average, and not at all while
+// that average is long. Looks are also left out while half the processors are looking
+// already, and for a moment after a look was preempted: other threads want the processors.
+
+std::atomic<std::uint32_t> looking{0};       // threads looking for a signal now
+std::atomic<std::uint64_t> crowded_until{0}; // no thread looks before this time
+
+std::uint64_t now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::uint64_t(t.tv_sec) * 1000000000u + std::uint64_t(t.tv_nsec);
+}
 
 void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -133,19 +162,89 @@ void cpu_relax() {
 #endif
 }
 
-// Looks for a signal (or the close) for a moment before a wait registers and sleeps.
-std::uint32_t spin_for_signal(handle_entry& e) {
+std::uint32_t lookers_most() {
+    static const std::uint32_t most = [] {
+        long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+        return std::uint32_t(cpus >= 4 ? cpus / 2 : 1);
+    }();
+    return most;
+}
+
+// One more thread may look now: processors are free for it, as far as the lookers know.
+bool begin_look(std::uint64_t now) {
+    if (now < crowded_until.load(std::memory_order_relaxed)) return false;
+    std::uint32_t n = looking.load(std::memory_order_relaxed);
+    do {
+        if (n >= lookers_most()) return false;
+    } while (!looking.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+    return true;
+}
+
+// Folds the delay of one wait (from its start to the set that met it, a long one counted as
+// the longest look) into the event's recent delay, an average that weighs each wait an eighth.
+// Two waiters of one event may learn at once and one of their delays be lost: it is an
+// estimate, and the next waits correct it.
+void learn(handle_entry& e, std::uint64_t delay) {
+    std::int64_t recent = e.recent_ns.load(std::memory_order_relaxed);
+    std::int64_t d = std::int64_t(std::min(delay, look_most_ns));
+    e.recent_ns.store(std::uint32_t(recent + (d - recent) / 8), std::memory_order_relaxed);
+}
+
+// How long a wait on the event looks: a few of its recent delays, and not at all while those
+// are more than half the longest look (its waits are mostly long).
+std::uint64_t look_budget(const handle_entry& e) {
+    std::uint64_t recent = e.recent_ns.load(std::memory_order_relaxed);
+    if (2 * recent > look_most_ns) return 0;
+    return std::clamp(budget_per_recent * recent, look_least_ns, look_most_ns);
+}
+
+bool signalled_or_closed(std::uint32_t w) {
+    return (w & (event_signals | closed_bit)) != 0;
+}
+
+// Looks for a signal (or the close) within the event's budget, from `began` on; returns the
+// word as last read. A look that met its signal learns from it; one that did not leaves the
+// learning to the sleep that follows. A look cut short by the scheduler means the processors
+// are wanted elsewhere: no thread looks for a moment.
+std::uint32_t look_for_signal(handle_entry& e, std::uint64_t began, const wait_limit& limit) {
     std::uint32_t w = e.word.load(std::memory_order_acquire);
-    for (int i = 0; i < spin_rounds && (w & (event_signals | closed_bit)) == 0; ++i) {
-        cpu_relax();
-        w = e.word.load(std::memory_order_acquire);
+    std::uint64_t budget = look_budget(e);
+    if (budget == 0 || !limit.infinite || !begin_look(began)) return w;
+    std::uint64_t last = began;
+    bool preempted = false;
+    while (!signalled_or_closed(w) && !preempted && last - began < budget) {
+        for (int i = 0; i < rounds_per_clock_read && !signalled_or_closed(w); ++i) {
+            cpu_relax();
+            w = e.word.load(std::memory_order_acquire);
+        }
+        std::uint64_t now = now_ns();
+        preempted = now - last > preempted_gap_ns;
+        last = now;
+    }
+    looking.fetch_sub(1, std::memory_order_relaxed);
+    if (signalled_or_closed(w)) {
+        learn(e, last - began);
+    } else if (preempted) {
+        crowded_until.store(last + crowded_ns, std::memory_order_relaxed);
     }
     return w;
 }
 
-// Takes one signal; without one the thread registers, sleeps, and takes one when it comes.
+// After a sleep that a set ended: that set's time tells how long a look would have needed.
+void learn_from_sleep(handle_entry& e, std::uint64_t began) {
+    std::uint64_t woken = e.woken_at.load(std::memory_order_relaxed);
+    learn(e, woken > began ? woken - began : look_most_ns);
+}
+
+// Takes one signal; without one the thread looks for it a while, then registers, sleeps, and
+// takes one when it comes.
 DWORD wait_event(handle_entry& e, const wait_limit& limit) {
-    std::uint32_t w = spin_for_signal(e);
+    std::uint32_t w = e.word.load(std::memory_order_acquire);
+    std::uint64_t began = 0; // when the wait found no signal; 0 while it found one at once
+    if (!signalled_or_closed(w)) {
+        began = now_ns();
+        w = look_for_signal(e, began, limit);
+    }
     for (;;) { // a signal that is there is taken without registering
         if ((w & closed_bit) != 0) return closed_result();
         std::uint32_t next = (w & event_signals) != 0 ? w - 1 : w + event_waiter;
@@ -166,7 +265,10 @@ DWORD wait_event(handle_entry& e, const wait_limit& limit) {
         bool take = (w & closed_bit) == 0 && (w & event_signals) != 0;
         std::uint32_t next = w - event_waiter - (take ? 1 : 0);
         if (!e.word.compare_exchange_weak(w, next, std::memory_order_acquire)) continue;
-        if (take) return WAIT_OBJECT_0;
+        if (take) {
+            if (limit.infinite) learn_from_sleep(e, began);
+            return WAIT_OBJECT_0;
+        }
         return (w & closed_bit) != 0 ? closed_result() : WAIT_TIMEOUT;
     }
 }
@@ -179,8 +281,12 @@ bool set_event(handle_entry& e) {
         if ((w & event_signals) > waiting) return true; // signalled for all, and one to keep
         if (e.word.compare_exchange_weak(w, w + 1, std::memory_order_release)) break;
     }
-    // Without a waiter the set costs no system call.
-    if ((w >> 16) != 0) futex(&e.word, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    // Without a waiter the set costs no system call. With one, its time tells the sleeper how
+    // long a look would have needed.
+    if ((w >> 16) != 0) {
+        e.woken_at.store(now_ns(), std::memory_order_relaxed);
+        futex(&e.word, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    }
     return true;
 }
 
@@ -235,6 +341,14 @@ std::uint32_t handles_in_use() {
 
 std::uint32_t ended_threads_leaving() {
     return threads_leaving.load(std::memory_order_seq_cst);
+}
+
+std::uint64_t event_look_budget(HANDLE event) {
+    std::uint32_t index = 0;
+    if (!enter(event, &index)) return 0;
+    std::uint64_t budget = entries[index].kind == kind_event ? look_budget(entries[index]) : 0;
+    leave(index);
+    return budget;
 }
 
 std::size_t thread_stack_size(std::size_t requested) {

@@ -44,6 +44,7 @@ struct G_OPTIONS {
     unsigned threads = 4;        // poll threads
     bool direct = false;         // no hub: the sender writes to each receiver itself
     bool text = true;            // WebSocket senders send text frames
+    double rate = 0;             // fanout: records per second of each sender; 0 as fast as it can
     std::string ready_file;      // idle: created once every connection is open
 };
 
@@ -165,6 +166,27 @@ bool sender_busy(const G_SENDER* s) {
     return false;
 }
 
+// Records due by now at the fixed rate, counted from the start of the measured phase.
+std::uint32_t records_due(clock_type::time_point now) {
+    double elapsed = std::chrono::duration<double>(now - g.start).count();
+    return std::uint32_t(elapsed * g.opt.rate) + 1;
+}
+
+// A paced sender writes one record when the next one is due, so that each payload reaches the
+// hub on its own, as messages of a chat do.
+void sender_paced(G_SENDER* s, clock_type::time_point now) {
+    if (s->seq < records_due(now)) sender_queue(s, G_KIND::data, 1);
+}
+
+// How long a poll may sleep: until the next record of a paced sender is due.
+int poll_timeout_ms(const G_WORKER* w) {
+    if (g.opt.rate <= 0 || w->senders.empty() || g.phase.load() != 1) return 2;
+    auto now = clock_type::now();
+    double next_s = double(w->senders.front()->seq) / g.opt.rate;
+    double left_ms = (next_s - std::chrono::duration<double>(now - g.start).count()) * 1000;
+    return std::clamp(int(left_ms), 0, 2);
+}
+
 void sender_data(G_SENDER* s, clock_type::time_point now) {
     bool latency = g.opt.mode == "latency";
     if (latency && g.round_open) return;
@@ -182,6 +204,7 @@ void sender_data(G_SENDER* s, clock_type::time_point now) {
         sender_queue(s, G_KIND::data, 1);
         return;
     }
+    if (g.opt.rate > 0) return sender_paced(s, now);
     std::size_t frame = g.opt.size + (is_ws() ? 14 : 0);
     unsigned count = unsigned(std::clamp<std::size_t>(65536 / frame, 1, 64));
     if ((s->seq + count) * s->receivers > s->acked.load() + window_records * s->receivers) return;
@@ -347,7 +370,7 @@ void worker_run(G_WORKER* w) {
             set[i] = G_POLL_ENTRY{c->fd, w->inputs[i] != nullptr,
                                   conn_busy(*c) || c->tls_wants_write, false, false};
         }
-        if (bench_poll(set.data(), set.size(), 2) < 0) return fail("poll failed");
+        if (bench_poll(set.data(), set.size(), poll_timeout_ms(w)) < 0) return fail("poll failed");
         for (std::size_t i = 0; i < set.size() && !g.failed; ++i) {
             G_CONN* c = w->conns[i];
             if ((set[i].can_write || set[i].can_read) && conn_busy(*c) &&
@@ -498,6 +521,8 @@ bool parse_options(int argc, char** argv) {
             g.opt.direct = v == "1";
         else if (k == "--text")
             g.opt.text = v == "1";
+        else if (k == "--rate")
+            g.opt.rate = std::atof(v.c_str());
         else if (k == "--ready-file")
             g.opt.ready_file = v;
         else
@@ -510,14 +535,16 @@ bool parse_options(int argc, char** argv) {
     return argc % 2 == 1 && proto_ok && mode_ok && o.conns >= 2 && o.conns <= max_conns &&
            o.senders >= 1 && o.senders <= o.conns && o.size >= record_header &&
            o.size <= record_max && o.size % 8 == 0 && o.threads >= 1 && o.threads <= 16 &&
-           (o.port != 0 || o.direct) && o.seconds > 0 && o.seconds < 600;
+           (o.port != 0 || o.direct) && o.seconds > 0 && o.seconds < 600 && o.rate >= 0 &&
+           (o.rate == 0 || o.mode == "fanout");
 }
 
 void usage() {
     std::fprintf(stderr, "usage: relay_bench --port P [--proto raw|tls|ws|wss] "
                          "[--mode fanout|many|latency|idle]\n"
                          "  [--conns N] [--senders S] [--size BYTES] [--seconds S] [--rounds R]\n"
-                         "  [--threads T] [--direct 0|1] [--text 0|1] [--ready-file PATH]\n"
+                         "  [--threads T] [--direct 0|1] [--text 0|1] [--rate PER_SECOND]\n"
+                         "  [--ready-file PATH]\n"
                          "Prints one line: result ok=1 delivered=... per_sec=... mb_per_sec=... "
                          "p50_us=... p99_us=...\n");
 }

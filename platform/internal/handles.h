@@ -14,6 +14,10 @@ std::uint32_t ended_threads_leaving();
 // Sockets likewise.
 std::uint32_t sockets_in_use();
 
+// How long a wait on `event` would now look for its signal before sleeping, in nanoseconds;
+// 0 for no look (and for a handle that is not an open event).
+std::uint64_t event_look_budget(HANDLE event);
+
 // The stack reserve a thread really gets for a requested one (see threads.cpp).
 std::size_t thread_stack_size(std::size_t requested);
 

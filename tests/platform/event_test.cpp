@@ -1,6 +1,7 @@
 // Event and thread records: their result codes (0, 111, 138, system errors), closes that
 // release parked waiters, closes raced from two threads, and joins by several threads.
 #include "platform/event.h"
+#include "platform/internal/handles.h"
 #include "platform/settings.h"
 #include "platform/win/hooks.h"
 #include "tests/support/testing.h"
@@ -256,6 +257,31 @@ TEST_F(records, set_raced_with_wait_never_loses_the_signal) {
     echo.join();
     ping.close();
     pong.close();
+}
+
+// A wait that finds no signal may look for it a while before it sleeps, but only on an event
+// whose sets have come quickly of late: an event set only every few milliseconds (a slot at
+// light load, an idle one) is waited for without looking, so it costs no processor time.
+TEST_F(records, an_event_whose_sets_come_late_is_waited_for_without_looking) {
+    G_EVENT ev{};
+    ev.create(false);
+    EXPECT_EQ(win::internal::event_look_budget(ev.h_event), 0u) << "a new event looks at once";
+    std::atomic<bool> parked{false};
+    std::thread setter([&] {
+        for (int i = 0; i < 12; ++i) {
+            while (!parked.exchange(false)) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            ASSERT_EQ(ev.set(), 0u);
+        }
+    });
+    for (int i = 0; i < 12; ++i) {
+        parked = true;
+        ASSERT_EQ(ev.wait(), 0u);
+    }
+    setter.join();
+    EXPECT_EQ(win::internal::event_look_budget(ev.h_event), 0u)
+        << "waits of milliseconds must leave the event without a look";
+    ev.close();
 }
 
 DWORD count_up(LPVOID argument) {
