@@ -348,14 +348,6 @@ int characters(const text_buffer& text, bool wide) {
     return n;
 }
 
-int wide_call(int stream, const wchar_t* fmt, va_list* ap) {
-    if (fmt == nullptr) return -1;
-    text_buffer text;
-    format(text, format_reader{nullptr, fmt, 0}, true, ap);
-    emit(stream, text);
-    return characters(text, true);
-}
-
 // One report's text, formatted before the lock is taken, so that the lock covers only the
 // hook and the write.
 void report_call(const text_buffer& text) {
@@ -364,20 +356,35 @@ void report_call(const text_buffer& text) {
     con_report_end();
 }
 
+enum class output { plain, report };
+
+// Formats one call's text and writes it to the stream, plainly or as a report.
+int formatted_call(int stream, output how, format_reader reader, bool wide, va_list* ap) {
+    text_buffer text;
+    format(text, reader, wide, ap);
+    if (how == output::report)
+        report_call(text);
+    else
+        emit(stream, text);
+    return characters(text, wide);
+}
+
 } // namespace
 
 int con_wprintf(const wchar_t* fmt, ...) {
+    if (fmt == nullptr) return -1;
     va_list ap;
     va_start(ap, fmt);
-    int n = wide_call(1, fmt, &ap);
+    int n = formatted_call(1, output::plain, format_reader{nullptr, fmt, 0}, true, &ap);
     va_end(ap);
     return n;
 }
 
 int con_ewprintf(const wchar_t* fmt, ...) {
+    if (fmt == nullptr) return -1;
     va_list ap;
     va_start(ap, fmt);
-    int n = wide_call(2, fmt, &ap);
+    int n = formatted_call(2, output::plain, format_reader{nullptr, fmt, 0}, true, &ap);
     va_end(ap);
     return n;
 }
@@ -386,11 +393,9 @@ int con_printf(const char* fmt, ...) {
     if (fmt == nullptr) return -1;
     va_list ap;
     va_start(ap, fmt);
-    text_buffer text;
-    format(text, format_reader{fmt, nullptr, 0}, false, &ap);
+    int n = formatted_call(1, output::plain, format_reader{fmt, nullptr, 0}, false, &ap);
     va_end(ap);
-    emit(1, text);
-    return characters(text, false);
+    return n;
 }
 
 int sprintf_s(char* buffer, std::size_t size, const char* fmt, ...) {
@@ -438,22 +443,18 @@ int con_report_wprintf(const wchar_t* fmt, ...) {
     if (fmt == nullptr) return -1;
     va_list ap;
     va_start(ap, fmt);
-    text_buffer text;
-    format(text, format_reader{nullptr, fmt, 0}, true, &ap);
+    int n = formatted_call(1, output::report, format_reader{nullptr, fmt, 0}, true, &ap);
     va_end(ap);
-    report_call(text);
-    return characters(text, true);
+    return n;
 }
 
 int con_report_printf(const char* fmt, ...) {
     if (fmt == nullptr) return -1;
     va_list ap;
     va_start(ap, fmt);
-    text_buffer text;
-    format(text, format_reader{fmt, nullptr, 0}, false, &ap);
+    int n = formatted_call(1, output::report, format_reader{fmt, nullptr, 0}, false, &ap);
     va_end(ap);
-    report_call(text);
-    return characters(text, false);
+    return n;
 }
 
 void con_set_sink(console_sink new_sink, void* context) {

@@ -549,9 +549,7 @@ def case_connection_lines():
         # the open arrival line before the end line.
         start = len(r.output())
         s = socket.create_connection(("127.0.0.1", r.port))
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
+        ctx = unverified_context()
         try:
             ctx.wrap_socket(s, server_hostname="x")
             check(False, "TLS handshake succeeded without a certificate")
@@ -616,9 +614,7 @@ class HeldTlsClient:
     sends the rest, ends the handshake and sends `first` with its Finished."""
 
     def __init__(self, port):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
+        ctx = unverified_context()
         self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
         try:
@@ -975,10 +971,7 @@ def case_backlog_drains():
 
 def case_websockets_library():
     """The Python websockets client, over ws:// and wss://, against raw and TLS peers."""
-    try:
-        import websockets
-    except ImportError:
-        sys.exit(77)  # the client package is not installed here
+    websockets = websockets_or_skip()
 
     r = Relay(RELAY, certificate=True)
     try:
@@ -999,9 +992,7 @@ def case_websockets_library():
                 check(wait_until(lambda: raw.data().endswith(b"binary \x00 too"), 5))
             check(ws.close_code == 1000, ws.close_code)
 
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
+        ctx = unverified_context()
         asyncio.run(talk("ws://127.0.0.1:%u/" % r.port, None))
         check(r.wait_end_lines(1), r.output())  # alone again before the next one arrives
         asyncio.run(talk("wss://127.0.0.1:%u/" % r.port, ctx))
@@ -1015,10 +1006,7 @@ def case_header_names_in_target():
     """The Python websockets client, over ws:// and wss://, with request targets that hold the
     key's and the sub-protocol's header names: the accept value is made of its own key and the
     sub-protocol it offered comes back, so it opens and talks to a raw client."""
-    try:
-        import websockets
-    except ImportError:
-        sys.exit(77)  # the client package is not installed here
+    websockets = websockets_or_skip()
 
     r = Relay(RELAY, certificate=True)
     try:
@@ -1031,9 +1019,7 @@ def case_header_names_in_target():
                 await ws.send(uri)
                 check(wait_until(lambda: raw.data().endswith(uri.encode()), 5), raw.data())
 
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
+        ctx = unverified_context()
         ends = 0
         for scheme, tls in (("ws", None), ("wss", ctx)):
             for target in ("/?sec-websocket-key:AAAAAAAAAAAAAAAAAAAAAA==",
@@ -1103,9 +1089,7 @@ class SynTlsClient(Client):
         super().__init__(port, tls=True)
 
     def connect(self):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
+        ctx = unverified_context()
         self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls_obj = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
         self.tls_lock = threading.Lock()  # the receiving thread and the senders take turns
@@ -1365,10 +1349,7 @@ def case_churn():
 def case_websockets_split_character():
     """A character cut between two raw receives reaches the Python websockets client as two
     binary messages; the client keeps its connection, and text after it still arrives as text."""
-    try:
-        import websockets
-    except ImportError:
-        sys.exit(77)  # the client package is not installed here
+    websockets = websockets_or_skip()
 
     r = Relay(RELAY)
     try:
@@ -1499,9 +1480,7 @@ class WireTlsReceiver:
     ClientHello is made before the connection and sent with it."""
 
     def __init__(self, port):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
+        ctx = unverified_context()
         self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
         self.wire = bytearray()
@@ -1787,12 +1766,27 @@ def rss_kib(pid):
     raise AssertionError("no VmRSS for %d" % pid)
 
 
-def tls12_client_context():
-    """A TLS 1.2 client that takes no session ticket: it can resume only by session id, a
-    session the server has to keep."""
+def websockets_or_skip():
+    """The Python websockets package; a case that needs it is skipped where it is missing."""
+    try:
+        import websockets
+    except ImportError:
+        sys.exit(77)  # the client package is not installed here
+    return websockets
+
+
+def unverified_context():
+    """A TLS client context that takes the relay's self-signed certificate unchecked."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.check_hostname = False
     ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+
+def tls12_client_context():
+    """A TLS 1.2 client that takes no session ticket: it can resume only by session id, a
+    session the server has to keep."""
+    ctx = unverified_context()
     ctx.maximum_version = ssl.TLSVersion.TLSv1_2
     ctx.options |= ssl.OP_NO_TICKET
     return ctx
@@ -1899,9 +1893,7 @@ def tls_exchanges(port, count, threads):
     """count TLS clients, threads at a time; gives how many exchanged."""
     from concurrent.futures import ThreadPoolExecutor
 
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.verify_mode = ssl.CERT_NONE
+    ctx = unverified_context()
 
     def clients(seed):
         rnd = random.Random(seed)
@@ -2097,9 +2089,7 @@ async def undici_round(r, raw, node, scheme, websockets):
     """One undici client and one websockets client over scheme, with the raw client."""
     ctx = None
     if scheme == "wss":
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
+        ctx = unverified_context()
     url = "%s://127.0.0.1:%u/" % (scheme, r.port)
     before = len(r.type_words())
     async with websockets.connect(url, ssl=ctx, compression=None, ping_interval=None) as py:
@@ -2315,9 +2305,7 @@ def short_connection(port, kind):
     through = True
     try:
         if kind == "tls":
-            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-            ctx.check_hostname = False
-            ctx.verify_mode = ssl.CERT_NONE
+            ctx = unverified_context()
             try:
                 s = ctx.wrap_socket(s, server_hostname="localhost")
             except (ssl.SSLError, OSError):
@@ -2424,10 +2412,7 @@ def case_console_under_concurrency():
 def case_raw_stream():
     """Every receiver of every kind gets a raw sender's whole stream, with the default packet
     length and with -L 65112."""
-    try:
-        import websockets  # noqa: F401
-    except ImportError:
-        sys.exit(77)  # the client package is not installed here
+    websockets_or_skip()
     for length in (L, 65112):
         stream_to_receivers(length)
 
