@@ -607,13 +607,12 @@ HANDSHAKE_REPORT = b"\n\tInvalid or unsupported WebSocket handshake from the cli
 DRIP_S = 0.05  # a held ClientHello's pace: a byte well within each 500 ms receive of the relay
 
 
-class HeldTlsClient:
-    """A TLS client that keeps the relay classifying its connection for as long as the test
-    likes: the first six bytes of its ClientHello leave with the SYN (the relay takes the
-    connection for TLS and waits for the rest), then one byte goes out every DRIP_S. release()
-    sends the rest, ends the handshake and sends `first` with its Finished."""
+class MemoryTlsClient:
+    """A TLS client over Python's memory buffers, its bytes carried on a plain socket: a client
+    not written for the relay, whose every byte on the wire the test controls."""
 
-    def __init__(self, port):
+    def _begin(self):
+        """Makes the session; gives its ClientHello, to be sent as the subclass chooses."""
         ctx = unverified_context()
         self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
@@ -621,7 +620,37 @@ class HeldTlsClient:
             self.tls.do_handshake()
         except ssl.SSLWantReadError:
             pass
-        self.hello = self.outgoing.read()
+        return self.outgoing.read()
+
+    def _finish_handshake(self):
+        while True:
+            try:
+                self.tls.do_handshake()
+                return
+            except ssl.SSLWantReadError:
+                self._flush()
+                data = self._receive()
+                if not data:
+                    raise ConnectionError("closed during the handshake")
+                self.incoming.write(data)
+
+    def _flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.sock.sendall(data)
+
+    def _receive(self):
+        return self.sock.recv(65536)
+
+
+class HeldTlsClient(MemoryTlsClient):
+    """A TLS client that keeps the relay classifying its connection for as long as the test
+    likes: the first six bytes of its ClientHello leave with the SYN (the relay takes the
+    connection for TLS and waits for the rest), then one byte goes out every DRIP_S. release()
+    sends the rest, ends the handshake and sends `first` with its Finished."""
+
+    def __init__(self, port):
+        self.hello = self._begin()
         self.sent = 6
         self.sock = connect_sending(port, self.hello[:self.sent])
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -645,22 +674,9 @@ class HeldTlsClient:
         check(not self.dripping.is_alive(), "the drip did not stop")
         check(self.sent < len(self.hello) - 1, "the hello ran out before the release")
         self.sock.sendall(self.hello[self.sent:])
-        while True:
-            try:
-                self.tls.do_handshake()
-                break
-            except ssl.SSLWantReadError:
-                self._flush()
-                data = self.sock.recv(65536)
-                check(data, "closed during the handshake")
-                self.incoming.write(data)
+        self._finish_handshake()
         self.tls.write(first)
         self._flush()
-
-    def _flush(self):
-        data = self.outgoing.read()
-        if data:
-            self.sock.sendall(data)
 
     def read_until(self, end):
         """Decrypted bytes up to and including `end`."""
@@ -1474,43 +1490,21 @@ def ms_since_data_came(sock):
     return struct.unpack_from("I", info, 52)[0]  # tcpi_last_data_recv
 
 
-class WireTlsReceiver:
-    """A TLS client over Python's memory buffers on a plain socket, so that every byte the
-    relay puts on the wire is kept as it came: a client not written for the relay. Its
+class WireTlsReceiver(MemoryTlsClient):
+    """A TLS client that keeps every byte the relay puts on the wire as it came. Its
     ClientHello is made before the connection and sent with it."""
 
     def __init__(self, port):
-        ctx = unverified_context()
-        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-        self.tls = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
         self.wire = bytearray()
         self.plaintext = 0
-        try:
-            self.tls.do_handshake()
-        except ssl.SSLWantReadError:
-            pass
-        self.sock = connect_sending(port, self.outgoing.read())
-        while True:
-            try:
-                self.tls.do_handshake()
-                break
-            except ssl.SSLWantReadError:
-                self._flush()
-                data = self._receive()
-                if not data:
-                    raise ConnectionError("closed during the handshake")
-                self.incoming.write(data)
+        self.sock = connect_sending(port, self._begin())
+        self._finish_handshake()
         # The relay's flight is all in. Once the answer has gone, the time since that flight
         # arrived is at least how long the relay waited for the answer, counted in the same
         # clock ticks as its wait: at or above that wait, the answer may have come too late.
         self.flight = len(self.wire)
         self._flush()
         self.answer_ms = ms_since_data_came(self.sock)
-
-    def _flush(self):
-        data = self.outgoing.read()
-        if data:
-            self.sock.sendall(data)
 
     def _receive(self):
         try:
